@@ -1,0 +1,12 @@
+# Shared by the mingw-w64 toolchain files. The posix-threads compilers give
+# the C++ thread library the tests need; it is linked statically.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR ${ZARVEL_MINGW_TRIPLET})
+set(CMAKE_C_COMPILER ${ZARVEL_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${ZARVEL_MINGW_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER ${ZARVEL_MINGW_TRIPLET}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${ZARVEL_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
