@@ -5,9 +5,8 @@ set -euo pipefail
 
 packages=(
   cmake g++ make libgtest-dev libbenchmark-dev
-  g++-mingw-w64-i686 binutils-mingw-w64-i686
-  clang libclang-rt-14-dev valgrind
-  wine wine32:i386
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64
+  wine wine32:i386 wine64
 )
 
 missing=()

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Checks what the 32-bit Windows image carries: machine, subsystem, imports,
+# its single export, base relocations and the embedded manifest.
+#   check_image.sh zarvel-uri.exe zarvel-uri.manifest
+set -uo pipefail
+image=$1 manifest=$2
+tools=i686-w64-mingw32
+headers=$($tools-objdump -p "$image")
+failures=0
+
+expect() {  # description, expected, actual
+  if [ "$2" == "$3" ]; then
+    echo "ok: $1"
+  else
+    printf 'FAILED: %s\n  expected: %s\n  actual:   %s\n' "$1" "$2" "$3"
+    failures=$((failures + 1))
+  fi
+}
+
+field() { awk -v name="$1" '$1 == name { print $2; exit }' <<<"$headers"; }
+
+expect "32-bit x86 image" "pei-i386" "$(sed -n 's/.*file format //p' <<<"$headers" | head -1)"
+expect "PE32 optional header" "010b" "$(field Magic)"
+expect "console subsystem" "00000003" "$(field Subsystem)"
+dll_characteristics=$((16#$(field DllCharacteristics)))
+expect "relocatable (dynamic base)" "64" "$((dll_characteristics & 0x40))"
+expect "base relocations present" "yes" \
+  "$(grep -q 'PE File Base Relocations' <<<"$headers" && echo yes || echo no)"
+expect "imports only Windows' own libraries" "ADVAPI32.dll KERNEL32.dll msvcrt.dll" \
+  "$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | sort -f | tr '\n' ' ' | sed 's/ $//')"
+expect "one export table entry" "00000001" \
+  "$(awk '/Export Address Table[ \t]+[0-9a-f]+$/ && !done { print $NF; done=1 }' <<<"$headers")"
+expect "ordinal base" "1" "$(awk '/^Ordinal Base/ { print $3 }' <<<"$headers")"
+expect "exported name" "[   0] _Z17checkUriQualifierNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE" \
+  "$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" | sed -n '2,$p' | sed '/^$/d' | sed 's/^\s*//')"
+
+# The manifest's bytes must stand in the resource section as they are.
+hex() { od -An -tx1 -v | tr -d ' \n'; }
+resources=$(mktemp)
+$tools-objcopy -O binary -j .rsrc "$image" "$resources"
+expect "manifest embedded verbatim" "yes" \
+  "$(grep -q "$(hex <"$manifest")" <(hex <"$resources") && echo yes || echo no)"
+expect "manifest resource type 24 (RT_MANIFEST), id 1" "yes" \
+  "$($tools-windres -i "$image" -O rc 2>/dev/null | grep -q '^1 24' && echo yes || echo no)"
+rm -f "$resources"
+
+[ "$failures" -eq 0 ]

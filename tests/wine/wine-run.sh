@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine in a prefix of its own.
+#   wine-run.sh PREFIX LOADER --boot        make a fresh prefix
+#   wine-run.sh PREFIX LOADER --stop        end the prefix's wineserver
+#   wine-run.sh PREFIX LOADER PROGRAM ARGS  run a program there
+# Exits 77 (a skip for CTest) where this machine cannot execute LOADER, as
+# on kernels without 32-bit x86 support.
+set -euo pipefail
+prefix=$1 loader=$2
+shift 2
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
+# The loader must match the prefix; the wineserver follows the loader.
+export WINELOADER=$loader
+
+if ! "$loader" --version >/dev/null 2>&1; then
+  echo "skipped: this machine cannot execute $loader" >&2
+  exit 77
+fi
+
+case "${1:-}" in
+  --boot)
+    if [ -d "$prefix" ]; then wineserver -k 2>/dev/null || true; fi
+    rm -rf "$prefix"
+    mkdir -p "$prefix"
+    # A server kept running until --stop, so that each test need not start
+    # one. It and Wine's services outlive this script: none of them may hold
+    # CTest's output pipe.
+    wineserver -p </dev/null >"$prefix/boot.log" 2>&1
+    "$loader" wineboot -i </dev/null >>"$prefix/boot.log" 2>&1 || { cat "$prefix/boot.log" >&2; exit 1; }
+    ;;
+  --stop)
+    if [ -d "$prefix" ]; then wineserver -k 2>/dev/null || true; fi
+    ;;
+  *)
+    exec "$loader" "$@"
+    ;;
+esac

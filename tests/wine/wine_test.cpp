@@ -1,0 +1,312 @@
+// The Windows program against Wine's registry and shell: what it prints,
+// what it leaves below HKEY_CLASSES_ROOT (read back through the registry
+// API), what the shell then starts, and what its image carries.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string kRegistrationPrefix =
+    "Success writing to Registry URL:Zarvel ProtocolSuccess closing key."
+    "Success writing to Registry Success closing key."
+    "Success writing to Registry zarvel.exe,1Success closing key.";
+
+std::string registeredOutput(const std::string& command) {
+  return kRegistrationPrefix + "Success writing to Registry " + command + "Success closing key.";
+}
+
+const std::string kLayoutAboveCommand =
+    "zarvel\n"
+    "  @ = REG_SZ \"URL:Zarvel Protocol\\0\"\n"
+    "  \"URL Protocol\" = REG_SZ \"\\0\"\n"
+    "zarvel\\DefaultIcon\n"
+    "  @ = REG_SZ \"zarvel.exe,1\\0\"\n"
+    "zarvel\\shell\n"
+    "zarvel\\shell\\open\n"
+    "zarvel\\shell\\open\\command\n";
+
+std::string completeTree(const std::string& command) {
+  return kLayoutAboveCommand + "  @ = REG_SZ \"" + command + "\\0\"\n";
+}
+
+std::string utf8(const std::wstring& wide) {
+  if (wide.empty()) return "";
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                              nullptr, nullptr);
+  std::string out(n, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &out[0], n, nullptr,
+                      nullptr);
+  return out;
+}
+
+std::wstring moduleDirectory() {
+  wchar_t path[MAX_PATH];
+  DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring full(path, n);
+  return full.substr(0, full.find_last_of(L'\\'));
+}
+
+std::wstring programPath() { return moduleDirectory() + L"\\zarvel-uri.exe"; }
+
+// ---- reading the registry back ----
+
+std::string escaped(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == 0) {
+      out += "\\0";
+    } else if (c < 0x20 || c == 0x7f) {
+      char escape[5];
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      out += escape;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string valueText(DWORD type, const std::vector<BYTE>& data) {
+  if (type == REG_SZ && data.size() % 2 == 0) {
+    std::wstring wide(reinterpret_cast<const wchar_t*>(data.data()), data.size() / 2);
+    return "REG_SZ " + escaped(utf8(wide));
+  }
+  std::string bytes(data.begin(), data.end());
+  return (type == REG_DWORD ? "REG_DWORD " : "type " + std::to_string(type) + " ") + escaped(bytes);
+}
+
+bool lessIgnoringCase(const std::wstring& a, const std::wstring& b) {
+  return _wcsicmp(a.c_str(), b.c_str()) < 0;
+}
+
+// The key and everything below it, in the form the native tests use: a line
+// per key, then its values (stored as UTF-16, shown as UTF-8) in name order.
+void dumpKey(const std::wstring& path, std::string* out) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  *out += utf8(path) + "\n";
+  struct Entry {
+    std::wstring name;
+    DWORD type;
+    std::vector<BYTE> data;
+  };
+  std::vector<Entry> values;
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[16384];
+    DWORD nameLength = 16384, type = 0, size = 0;
+    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
+      break;
+    }
+    std::vector<BYTE> data(size);
+    nameLength = 16384;
+    RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data.data(), &size);
+    values.push_back(Entry{std::wstring(name, nameLength), type, data});
+  }
+  std::sort(values.begin(), values.end(),
+            [](const Entry& a, const Entry& b) { return lessIgnoringCase(a.name, b.name); });
+  for (const Entry& v : values) {
+    *out += "  " + (v.name.empty() ? std::string("@") : escaped(utf8(v.name))) + " = " +
+            valueText(v.type, v.data) + "\n";
+  }
+  std::vector<std::wstring> subkeys;
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[256];
+    DWORD nameLength = 256;
+    if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      break;
+    }
+    subkeys.emplace_back(name, nameLength);
+  }
+  RegCloseKey(key);
+  std::sort(subkeys.begin(), subkeys.end(), lessIgnoringCase);
+  for (const std::wstring& name : subkeys) dumpKey(path + L"\\" + name, out);
+}
+
+std::string schemeTree() {
+  std::string out;
+  dumpKey(L"zarvel", &out);
+  return out;
+}
+
+void seedValue(const std::wstring& path, const wchar_t* name, DWORD type, const void* data,
+               DWORD size) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+void seedString(const std::wstring& path, const wchar_t* name, const std::wstring& text) {
+  seedValue(path, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * 2));
+}
+
+// ---- running programs ----
+
+struct ProgramRun {
+  std::string output;
+  DWORD exitCode;
+};
+
+ProgramRun runCommandLine(std::wstring commandLine) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  EXPECT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION process{};
+  BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                nullptr, &startup, &process);
+  CloseHandle(writeEnd);
+  ProgramRun run{"", 0xFFFFFFFF};
+  EXPECT_TRUE(started) << utf8(commandLine);
+  if (started) {
+    char buffer[4096];
+    DWORD n = 0;
+    while (ReadFile(readEnd, buffer, sizeof buffer, &n, nullptr) && n > 0) run.output.append(buffer, n);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &run.exitCode);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+  }
+  CloseHandle(readEnd);
+  return run;
+}
+
+ProgramRun runProgram(const std::wstring& arguments) {
+  return runCommandLine(L"\"" + programPath() + L"\"" + (arguments.empty() ? L"" : L" " + arguments));
+}
+
+class WineTest : public testing::Test {
+ protected:
+  void SetUp() override { RegDeleteTreeW(HKEY_CLASSES_ROOT, L"zarvel"); }
+  void TearDown() override { RegDeleteTreeW(HKEY_CLASSES_ROOT, L"zarvel"); }
+};
+
+TEST_F(WineTest, FirstRunEchoesAndWritesTheRegistration) {
+  ProgramRun run = runProgram(L"C:\\Apps\\zarvel.exe");
+  // The C runtime writes the echo's line break as CR LF.
+  EXPECT_EQ(run.output, "C:\\Apps\\zarvel.exe\r\n" + registeredOutput("\"C:\\Apps\\zarvel.exe\" \"%1\""));
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(schemeTree(), completeTree("\"C:\\Apps\\zarvel.exe\" \"%1\""));
+}
+
+TEST_F(WineTest, LaterRunWithAnotherPathChangesNothing) {
+  ASSERT_EQ(runProgram(L"C:\\Apps\\zarvel.exe").exitCode, 0u);
+  ProgramRun run = runProgram(L"D:\\Other\\zarvel.exe");
+  EXPECT_EQ(run.output, "D:\\Other\\zarvel.exe\r\n");
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(schemeTree(), completeTree("\"C:\\Apps\\zarvel.exe\" \"%1\""));
+}
+
+TEST_F(WineTest, LeftoverSchemeKeyIsReplacedWhole) {
+  seedString(L"zarvel", nullptr, L"stale");
+  const DWORD flags = 2;
+  seedValue(L"zarvel", L"EditFlags", REG_DWORD, &flags, sizeof flags);
+  seedString(L"zarvel\\shell\\edit\\command", nullptr, L"notepad.exe \"%1\"");
+  seedString(L"zarvel\\shell\\open", L"Extra", L"x");
+  ProgramRun run = runProgram(L"C:\\Apps\\zarvel.exe");
+  EXPECT_EQ(run.output, "C:\\Apps\\zarvel.exe\r\n" + registeredOutput("\"C:\\Apps\\zarvel.exe\" \"%1\""));
+  EXPECT_EQ(schemeTree(), completeTree("\"C:\\Apps\\zarvel.exe\" \"%1\""));
+}
+
+TEST_F(WineTest, NoArgumentsPrintsAnEmptyLineAndTouchesNothing) {
+  ProgramRun run = runProgram(L"");
+  EXPECT_EQ(run.output, "\r\n");
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(schemeTree(), "");
+}
+
+TEST_F(WineTest, CommandLineBecomesOnePath) {
+  const struct {
+    const wchar_t* arguments;
+    std::string path;     // as echoed, UTF-8
+    std::string command;  // as read back, UTF-8
+  } cases[] = {
+      {L"C:\\Program Files\\App\\zarvel.exe", "C:\\Program Files\\App\\zarvel.exe",
+       "\"C:\\Program Files\\App\\zarvel.exe\" \"%1\""},
+      {L"\"C:\\two  spaces\\zarvel.exe\"", "C:\\two  spaces\\zarvel.exe",
+       "\"C:\\two  spaces\\zarvel.exe\" \"%1\""},
+      {L"\"\"", "", "\"\" \"%1\""},
+      {L"C:\\100%\\%s%n%x.exe", "C:\\100%\\%s%n%x.exe", "\"C:\\100%\\%s%n%x.exe\" \"%1\""},
+      {L"\"C:\\a \\\"b\\\"\\z.exe\"", "C:\\a \"b\"\\z.exe", "\"C:\\a \"b\"\\z.exe\" \"%1\""},
+      // Outside every legacy code page at once: the manifest's UTF-8 code
+      // page carries it through the narrow interface intact.
+      {L"C:\\\u0141\u00f3d\u017a\\\u65e5\u672c\\zarvel.exe",
+       "C:\\\xc5\x81\xc3\xb3" "d\xc5\xba\\\xe6\x97\xa5\xe6\x9c\xac\\zarvel.exe",
+       "\"C:\\\xc5\x81\xc3\xb3" "d\xc5\xba\\\xe6\x97\xa5\xe6\x9c\xac\\zarvel.exe\" \"%1\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, L"zarvel");
+    ProgramRun run = runProgram(c.arguments);
+    EXPECT_EQ(run.output, c.path + "\r\n" + registeredOutput(c.command));
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(schemeTree(), completeTree(c.command));
+  }
+}
+
+TEST_F(WineTest, ShellStartsTheRegisteredApplicationWithTheUri) {
+  const std::wstring receiver = moduleDirectory() + L"\\uri_receiver.exe";
+  const std::wstring received = moduleDirectory() + L"\\received.txt";
+  DeleteFileW(received.c_str());
+  ASSERT_EQ(runProgram(L"\"" + receiver + L"\"").exitCode, 0u);
+  SetEnvironmentVariableW(L"ZARVEL_RECEIVED_FILE", received.c_str());
+  ProgramRun start = runCommandLine(L"start.exe /wait zarvel:open/item?id=42&x=%20y");
+  EXPECT_EQ(start.exitCode, 0u) << start.output;
+  FILE* file = _wfopen(received.c_str(), L"rb");
+  ASSERT_NE(file, nullptr) << "the shell did not start the registered application";
+  char buffer[1024];
+  size_t n = fread(buffer, 1, sizeof buffer, file);
+  fclose(file);
+  DeleteFileW(received.c_str());
+  EXPECT_EQ(std::string(buffer, n), "zarvel:open/item?id=42&x=%20y\n");
+}
+
+// ---- the image ----
+
+TEST(WindowsImageTest, ManifestAsksForNoElevationAndUtf8) {
+  HMODULE image = LoadLibraryExW(programPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(image, nullptr);
+  HRSRC resource = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+  ASSERT_NE(resource, nullptr);
+  const char* text = static_cast<const char*>(LockResource(LoadResource(image, resource)));
+  std::string manifest(text, SizeofResource(image, resource));
+  FreeLibrary(image);
+  EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"),
+            std::string::npos);
+  EXPECT_NE(manifest.find("<activeCodePage xmlns=\"http://schemas.microsoft.com/SMI/2019/"
+                          "WindowsSettings\">UTF-8</activeCodePage>"),
+            std::string::npos);
+}
+
+// Another program finds checkUriQualifier by its decorated name and by
+// ordinal 1. (Wine neither binds nor relocates an executable loaded as a
+// library, so the call itself cannot be made here.)
+TEST(WindowsImageTest, CheckIsExportedByNameAtOrdinalOne) {
+  HMODULE image = LoadLibraryW(programPath().c_str());
+  ASSERT_NE(image, nullptr);
+  FARPROC byName = GetProcAddress(
+      image, "_Z17checkUriQualifierNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE");
+  EXPECT_NE(byName, nullptr);
+  EXPECT_EQ(byName, GetProcAddress(image, MAKEINTRESOURCEA(1)));
+  EXPECT_EQ(GetProcAddress(image, MAKEINTRESOURCEA(2)), nullptr);
+  EXPECT_EQ(GetProcAddress(image, "registerUriQualifier"), nullptr);
+  FreeLibrary(image);
+}
+
+}  // namespace
