@@ -1,5 +1,9 @@
 #include "app/command_line.h"
 
+#include <cstdio>
+
+#include "scheme/uri_scheme.h"
+
 std::string joinArguments(int argc, const char* const argv[]) {
   std::string joined;
   for (int i = 1; i < argc; ++i) {
@@ -7,4 +11,11 @@ std::string joinArguments(int argc, const char* const argv[]) {
     joined += argv[i];
   }
   return joined;
+}
+
+int runCommandLine(int argc, const char* const argv[]) {
+  const std::string applicationPath = joinArguments(argc, argv);
+  printf("%s\n", applicationPath.c_str());
+  if (argc > 1) checkUriQualifier(applicationPath);
+  return 0;
 }
