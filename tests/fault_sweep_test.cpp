@@ -1,0 +1,229 @@
+// Every registry call of a check made to fail in turn, then every pair of
+// failures with one in each registration attempt. The expected output and
+// tree come from a small model of the check built from the table of steps
+// and messages below, not from the code under test.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "registry/memory_registry.h"
+#include "scheme/uri_scheme.h"
+
+namespace {
+
+const char kPath[] = "C:\\Apps\\zarvel.exe";
+const char kCommand[] = "\"C:\\Apps\\zarvel.exe\" \"%1\"";
+const char kFailed[] = "Failed to register application in URI scheme";
+
+struct Step {
+  bool create;            // create the key, or write one value to it
+  const char* key;
+  const char* valueName;  // "" for the default value
+  const char* data;
+  const char* failure;    // printed when the step fails, after the helper's own message
+};
+
+const Step kSteps[] = {
+    {true, "zarvel", "", "", "Failed to create 'zarvel' entry"},
+    {false, "zarvel", "", "URL:Zarvel Protocol", "Failed to set new values in 'zarvel' key"},
+    {false, "zarvel", "URL Protocol", "", "Failed to set new values in 'zarvel' key"},
+    {true, "zarvel\\DefaultIcon", "", "", "Failed to create 'zarvel/DefaultIcon' entry"},
+    {false, "zarvel\\DefaultIcon", "", "zarvel.exe,1", ""},
+    {true, "zarvel\\shell\\open\\command", "", "", "Failed to create 'zarvel/shell/open/command' entry"},
+    {false, "zarvel\\shell\\open\\command", "", kCommand, "Failed to set new values in 'zarvel' key"},
+};
+
+// The registry as keys with their string values, and the check's calls over
+// it: each call is numbered, and a numbered call in `failing` fails.
+struct Model {
+  std::map<std::string, std::map<std::string, std::string>> keys;
+  std::set<int> failing;
+  int calls = 0;
+  std::string output;
+  std::vector<int> attemptStarts;  // number of the first call of each registration
+
+  bool call() { return failing.count(++calls) == 0; }
+
+  void addKey(const std::string& path) {
+    for (size_t end = path.find('\\'); end != std::string::npos; end = path.find('\\', end + 1)) {
+      keys[path.substr(0, end)];
+    }
+    keys[path];
+  }
+
+  bool keyOpensForReading(const std::string& path) {
+    if (!call() || keys.count(path) == 0) return false;
+    call();  // the probe's close
+    return true;
+  }
+
+  bool createKey(const std::string& path) {
+    if (!call()) return false;
+    addKey(path);
+    call();
+    return true;
+  }
+
+  bool write(const Step& step) {
+    bool opened = call() && keys.count(step.key) > 0;
+    if (opened && call()) {
+      keys[step.key][step.valueName] = step.data;
+      output += std::string("Success writing to Registry ") + step.data;
+      output += call() ? "Success closing key." : "Error closing key.";
+      return true;
+    }
+    if (opened) call();  // the close after a failed store
+    output += std::string("Error writing to Registry ") + step.data;
+    return false;
+  }
+
+  bool registration() {
+    attemptStarts.push_back(calls + 1);
+    for (const Step& step : kSteps) {
+      if (!(step.create ? createKey(step.key) : write(step))) {
+        output += step.failure;
+        return false;
+      }
+    }
+    return true;
+  }
+
+  void check() {
+    if (!keyOpensForReading("zarvel") && !registration()) output += kFailed;
+    if (!keyOpensForReading("zarvel\\shell\\open\\command")) {
+      if (call()) {
+        for (auto it = keys.begin(); it != keys.end();) {
+          it = (it->first == "zarvel" || it->first.rfind("zarvel\\", 0) == 0) ? keys.erase(it) : ++it;
+        }
+      }
+      if (!registration()) output += kFailed;
+    }
+  }
+
+  std::string treeText() const {
+    std::string text;
+    for (const auto& key : keys) {
+      text += key.first + "\n";
+      for (const auto& value : key.second) {
+        text += "  " + (value.first.empty() ? std::string("@") : "\"" + value.first + "\"") +
+                " = REG_SZ \"" + value.second + "\\0\"\n";
+      }
+    }
+    return text;
+  }
+};
+
+struct StartingState {
+  const char* name;
+  std::map<std::string, std::map<std::string, std::string>> keys;
+};
+
+const StartingState kStartingStates[] = {
+    {"empty", {}},
+    {"scheme key only", {{"zarvel", {}}}},
+    {"complete", {{"zarvel", {{"", "URL:Zarvel Protocol"}, {"URL Protocol", ""}}},
+                  {"zarvel\\DefaultIcon", {{"", "zarvel.exe,1"}}},
+                  {"zarvel\\shell", {}},
+                  {"zarvel\\shell\\open", {}},
+                  {"zarvel\\shell\\open\\command", {{"", "\"D:\\Old\\zarvel.exe\" \"%1\""}}}}},
+};
+
+void seed(const StartingState& state) {
+  memory_registry::reset();
+  for (const auto& key : state.keys) {
+    memory_registry::seedKey(key.first);
+    for (const auto& value : key.second) {
+      memory_registry::seedValue(key.first, value.first, REG_SZ, value.second + '\0');
+    }
+  }
+}
+
+std::string check() {
+  fflush(stdout);
+  testing::internal::CaptureStdout();
+  checkUriQualifier(kPath);
+  fflush(stdout);
+  return testing::internal::GetCapturedStdout();
+}
+
+Model modelRun(const StartingState& state, std::set<int> failing) {
+  Model model;
+  model.keys = state.keys;
+  model.failing = std::move(failing);
+  model.check();
+  return model;
+}
+
+TEST(FaultSweepTest, EachCallFailsInTurn) {
+  Model complete;
+  complete.check();
+  const std::string completeTree = complete.treeText();
+  const std::string commandWithoutValue =
+      "zarvel\n  @ = REG_SZ \"URL:Zarvel Protocol\\0\"\n  \"URL Protocol\" = REG_SZ \"\\0\"\n"
+      "zarvel\\DefaultIcon\n  @ = REG_SZ \"zarvel.exe,1\\0\"\n"
+      "zarvel\\shell\nzarvel\\shell\\open\nzarvel\\shell\\open\\command\n";
+  int positions = 0;
+  for (const StartingState& state : kStartingStates) {
+    for (LONG error : {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND}) {
+      for (int n = 1;; ++n) {
+        SCOPED_TRACE(std::string(state.name) + ", call " + std::to_string(n) + " fails with " +
+                     std::to_string(error));
+        seed(state);
+        memory_registry::failNthCall(n, error);
+        Model expected = modelRun(state, {n});
+        EXPECT_EQ(check(), expected.output);
+        EXPECT_EQ(memory_registry::treeText(), expected.treeText());
+        EXPECT_EQ(memory_registry::openHandleCount(), 0);
+        const int made = static_cast<int>(memory_registry::calls().size());
+        EXPECT_EQ(made, expected.calls);
+        if (made < n) break;
+        ++positions;
+
+        // A run without faults repairs the registration, except that a
+        // command key left without its command counts as present.
+        Model repaired = expected;
+        repaired.failing.clear();
+        repaired.output.clear();
+        repaired.check();
+        EXPECT_EQ(check(), repaired.output);
+        const std::string after = memory_registry::treeText();
+        EXPECT_EQ(after, repaired.treeText());
+        if (after != commandWithoutValue && state.keys.empty()) {
+          EXPECT_EQ(after, completeTree);
+        }
+        EXPECT_EQ(memory_registry::openHandleCount(), 0);
+      }
+    }
+  }
+  std::printf("fault positions covered: %d\n", positions);
+  EXPECT_GT(positions, 40);
+}
+
+TEST(FaultSweepTest, OneFailureInEachAttempt) {
+  const StartingState& empty = kStartingStates[0];
+  int pairs = 0;
+  const int firstAttemptEnd = modelRun(empty, {}).calls;
+  for (int first = 2; first <= firstAttemptEnd; ++first) {
+    Model single = modelRun(empty, {first});
+    if (single.attemptStarts.size() < 2) continue;  // that failure left no second attempt
+    for (int second = single.attemptStarts[1]; second <= single.calls; ++second) {
+      SCOPED_TRACE("calls " + std::to_string(first) + " and " + std::to_string(second) + " fail");
+      Model expected = modelRun(empty, {first, second});
+      seed(empty);
+      memory_registry::failNthCall(first, ERROR_ACCESS_DENIED);
+      memory_registry::failNthCall(second, ERROR_ACCESS_DENIED);
+      EXPECT_EQ(check(), expected.output);
+      EXPECT_EQ(memory_registry::treeText(), expected.treeText());
+      EXPECT_EQ(memory_registry::openHandleCount(), 0);
+      ++pairs;
+    }
+  }
+  std::printf("pairs covered: %d\n", pairs);
+  EXPECT_GT(pairs, 50);
+}
+
+}  // namespace
