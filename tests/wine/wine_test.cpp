@@ -31,8 +31,25 @@ const std::string kLayoutAboveCommand =
     "zarvel\\shell\\open\n"
     "zarvel\\shell\\open\\command\n";
 
+// Text as the tree shows it: quoted, a zero byte as \0, control bytes as \xNN.
+std::string escaped(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == 0) {
+      out += "\\0";
+    } else if (c < 0x20 || c == 0x7f) {
+      char escape[5];
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      out += escape;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
 std::string completeTree(const std::string& command) {
-  return kLayoutAboveCommand + "  @ = REG_SZ \"" + command + "\\0\"\n";
+  return kLayoutAboveCommand + "  @ = REG_SZ " + escaped(command + '\0') + "\n";
 }
 
 std::string utf8(const std::wstring& wide) {
@@ -55,22 +72,6 @@ std::wstring moduleDirectory() {
 std::wstring programPath() { return moduleDirectory() + L"\\zarvel-uri.exe"; }
 
 // ---- reading the registry back ----
-
-std::string escaped(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == 0) {
-      out += "\\0";
-    } else if (c < 0x20 || c == 0x7f) {
-      char escape[5];
-      std::snprintf(escape, sizeof escape, "\\x%02x", c);
-      out += escape;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
 
 std::string valueText(DWORD type, const std::vector<BYTE>& data) {
   if (type == REG_SZ && data.size() % 2 == 0) {
@@ -244,6 +245,9 @@ TEST_F(WineTest, CommandLineBecomesOnePath) {
       {L"\"\"", "", "\"\" \"%1\""},
       {L"C:\\100%\\%s%n%x.exe", "C:\\100%\\%s%n%x.exe", "\"C:\\100%\\%s%n%x.exe\" \"%1\""},
       {L"\"C:\\a \\\"b\\\"\\z.exe\"", "C:\\a \"b\"\\z.exe", "\"C:\\a \"b\"\\z.exe\" \"%1\""},
+      {L"say \\\"hi\\\"", "say \"hi\"", "\"say \"hi\"\" \"%1\""},
+      {L"C:\\tab\tsplit.exe", "C:\\tab split.exe", "\"C:\\tab split.exe\" \"%1\""},
+      {L"\"C:\\tab\tkept.exe\"", "C:\\tab\tkept.exe", "\"C:\\tab\tkept.exe\" \"%1\""},
       // Outside every legacy code page at once: the manifest's UTF-8 code
       // page carries it through the narrow interface intact.
       {L"C:\\\u0141\u00f3d\u017a\\\u65e5\u672c\\zarvel.exe",
@@ -258,6 +262,61 @@ TEST_F(WineTest, CommandLineBecomesOnePath) {
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(schemeTree(), completeTree(c.command));
   }
+}
+
+// A path as long as a Windows command line allows (32 767 characters with
+// its terminating zero) goes through whole.
+TEST_F(WineTest, PathAtTheCommandLineLimit) {
+  const std::wstring prefix = L"\"" + programPath() + L"\" C:\\";
+  const size_t filler = 32766 - prefix.size() - 4;
+  const std::string path = "C:\\" + std::string(filler, 'x') + ".exe";
+  ProgramRun run = runCommandLine(prefix + std::wstring(filler, L'x') + L".exe");
+  EXPECT_EQ(run.output, path + "\r\n" + registeredOutput("\"" + path + "\" \"%1\""));
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(schemeTree(), completeTree("\"" + path + "\" \"%1\""));
+}
+
+// Copies started at once on an empty registry race each other's deletions;
+// the last deletion's registration runs unopposed, so every round ends in a
+// complete registration naming one of the paths.
+TEST_F(WineTest, ConcurrentRunsEndInOneCompleteRegistration) {
+  const int kRounds = 10;
+  const int kCopies = 4;
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(nul, INVALID_HANDLE_VALUE);
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, L"zarvel");
+    std::vector<PROCESS_INFORMATION> processes;
+    for (int copy = 0; copy < kCopies; ++copy) {
+      std::wstring line = L"\"" + programPath() + L"\" C:\\Copy" + std::to_wstring(copy) + L"\\zarvel.exe";
+      STARTUPINFOW startup{};
+      startup.cb = sizeof startup;
+      startup.dwFlags = STARTF_USESTDHANDLES;
+      startup.hStdOutput = nul;
+      startup.hStdError = nul;
+      PROCESS_INFORMATION process{};
+      ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                 &startup, &process));
+      processes.push_back(process);
+    }
+    for (PROCESS_INFORMATION& process : processes) {
+      WaitForSingleObject(process.hProcess, INFINITE);
+      DWORD exitCode = 1;
+      GetExitCodeProcess(process.hProcess, &exitCode);
+      EXPECT_EQ(exitCode, 0u);
+      CloseHandle(process.hProcess);
+      CloseHandle(process.hThread);
+    }
+    const std::string tree = schemeTree();
+    bool namesOne = false;
+    for (int copy = 0; copy < kCopies; ++copy) {
+      namesOne = namesOne || tree == completeTree("\"C:\\Copy" + std::to_string(copy) + "\\zarvel.exe\" \"%1\"");
+    }
+    EXPECT_TRUE(namesOne) << tree;
+  }
+  CloseHandle(nul);
 }
 
 TEST_F(WineTest, ShellStartsTheRegisteredApplicationWithTheUri) {
