@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make libgtest-dev libbenchmark-dev
+  clang libclang-rt-14-dev valgrind
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine32:i386 wine64
 )

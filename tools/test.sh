@@ -4,15 +4,18 @@
 #   win32   the 32-bit Windows image's checks, and the Wine suite where this
 #           machine can execute 32-bit x86 code (CTest reports it skipped elsewhere)
 #   win64   the Wine suite against the same program built for x86-64
+#   asan    the native suite under AddressSanitizer and UndefinedBehaviorSanitizer
+#   fuzz    a bounded libFuzzer run (ZARVEL_FUZZ_SECONDS, 60 by default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
 
-for preset in native win32 win64; do
-  cmake --preset "$preset" -DZARVEL_WERROR=ON >/dev/null
+presets=(native asan win32 win64 fuzz)
+for preset in "${presets[@]}"; do
+  cmake --preset "$preset" -DZARVEL_WERROR=ON -DZARVEL_FUZZ_SECONDS="${ZARVEL_FUZZ_SECONDS:-60}" >/dev/null
   cmake --build --preset "$preset" -j"$(nproc)"
 done
-for preset in native win32 win64; do
+for preset in "${presets[@]}"; do
   ctest --preset "$preset"
 done
