@@ -11,34 +11,19 @@
 #include <string>
 #include <vector>
 
+#include "tests/wine/windows_process.h"
+
 namespace {
 
-std::wstring moduleDirectory() {
-  wchar_t path[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring full(path, n);
-  return full.substr(0, full.find_last_of(L'\\'));
-}
-
 // Milliseconds from CreateProcess to the process's end, or -1.
-double timeRun(std::wstring commandLine, HANDLE nul) {
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = nul;
-  startup.hStdError = nul;
-  PROCESS_INFORMATION process{};
+double timeRun(const std::wstring& commandLine, HANDLE nul) {
+  PROCESS_INFORMATION process;
   LARGE_INTEGER frequency, start, end;
   QueryPerformanceFrequency(&frequency);
   QueryPerformanceCounter(&start);
-  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return -1;
-  }
-  WaitForSingleObject(process.hProcess, INFINITE);
+  if (!startProcess(commandLine, nul, &process)) return -1;
+  finishProcess(&process);
   QueryPerformanceCounter(&end);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
   return 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
          static_cast<double>(frequency.QuadPart);
 }
@@ -78,8 +63,7 @@ int main(int argc, char* argv[]) {
       file);
   std::fclose(file);
 
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+  HANDLE nul = openNul();
   std::vector<double> programTimes, batchTimes, completeTimes, emptyTimes;
   bool sameCommand = true;
   for (int round = 0; round < rounds; ++round) {

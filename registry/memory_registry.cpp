@@ -11,6 +11,8 @@
 #include <map>
 #include <memory>
 
+#include "registry/shown_bytes.h"
+
 namespace memory_registry {
 namespace {
 
@@ -91,23 +93,7 @@ std::string joinPath(const std::string& parent, const std::string& child) {
   return parent + "\\" + child;
 }
 
-std::string quoted(const std::string& bytes) {
-  std::string out = "\"";
-  for (unsigned char c : bytes) {
-    if (c == 0) {
-      out += "\\0";
-    } else if (c < 0x20 || c == 0x7f) {
-      char escape[5];
-      std::snprintf(escape, sizeof escape, "\\x%02x", c);
-      out += escape;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-std::string quotedOrNull(const char* text) { return text ? quoted(text) : "NULL"; }
+std::string quotedOrNull(const char* text) { return text ? shownBytes(text) : "NULL"; }
 
 std::string hex(DWORD value) {
   char buffer[16];
@@ -287,8 +273,8 @@ std::string treeText() {
   for (const Key& key : tree()) {
     text += key.path + "\n";
     for (const Value& value : key.values) {
-      text += "  " + (value.name.empty() ? std::string("@") : quoted(value.name)) + " = " +
-              typeName(value.type) + " " + quoted(value.bytes) + "\n";
+      text += "  " + (value.name.empty() ? std::string("@") : shownBytes(value.name)) + " = " +
+              typeName(value.type) + " " + shownBytes(value.bytes) + "\n";
     }
   }
   return text;
@@ -317,7 +303,7 @@ using memory_registry::Node;
 
 LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
   std::string path = subKey ? memory_registry::toUtf8(subKey) : "";
-  std::string shown = subKey ? "L" + memory_registry::quoted(path) : "NULL";
+  std::string shown = subKey ? "L" + shownBytes(path) : "NULL";
   return memory_registry::openKey(Operation::OpenKeyW, "RegOpenKeyExW", key, path, shown,
                                   options, access, result);
 }
@@ -362,7 +348,7 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, cons
   std::string keyPath = node ? node->path : "";
   std::string bytes = data ? std::string(reinterpret_cast<const char*>(data), size) : "";
   std::string text = "RegSetValueExA(" + handleText(key) + ", " + quotedOrNull(valueName) + ", " +
-                     std::to_string(reserved) + ", " + typeName(type) + ", " + quoted(bytes) +
+                     std::to_string(reserved) + ", " + typeName(type) + ", " + shownBytes(bytes) +
                      ", " + std::to_string(size) + ")";
   const Operation op = Operation::SetValue;
   if (LONG fault = injectedFault(op, keyPath)) return record(op, keyPath, text, fault);

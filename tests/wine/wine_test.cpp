@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "registry/shown_bytes.h"
+#include "tests/wine/windows_process.h"
+
 namespace {
 
 const std::string kRegistrationPrefix =
@@ -31,25 +34,8 @@ const std::string kLayoutAboveCommand =
     "zarvel\\shell\\open\n"
     "zarvel\\shell\\open\\command\n";
 
-// Text as the tree shows it: quoted, a zero byte as \0, control bytes as \xNN.
-std::string escaped(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == 0) {
-      out += "\\0";
-    } else if (c < 0x20 || c == 0x7f) {
-      char escape[5];
-      std::snprintf(escape, sizeof escape, "\\x%02x", c);
-      out += escape;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
 std::string completeTree(const std::string& command) {
-  return kLayoutAboveCommand + "  @ = REG_SZ " + escaped(command + '\0') + "\n";
+  return kLayoutAboveCommand + "  @ = REG_SZ " + shownBytes(command + '\0') + "\n";
 }
 
 std::string utf8(const std::wstring& wide) {
@@ -62,13 +48,6 @@ std::string utf8(const std::wstring& wide) {
   return out;
 }
 
-std::wstring moduleDirectory() {
-  wchar_t path[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring full(path, n);
-  return full.substr(0, full.find_last_of(L'\\'));
-}
-
 std::wstring programPath() { return moduleDirectory() + L"\\zarvel-uri.exe"; }
 
 // ---- reading the registry back ----
@@ -76,10 +55,10 @@ std::wstring programPath() { return moduleDirectory() + L"\\zarvel-uri.exe"; }
 std::string valueText(DWORD type, const std::vector<BYTE>& data) {
   if (type == REG_SZ && data.size() % 2 == 0) {
     std::wstring wide(reinterpret_cast<const wchar_t*>(data.data()), data.size() / 2);
-    return "REG_SZ " + escaped(utf8(wide));
+    return "REG_SZ " + shownBytes(utf8(wide));
   }
   std::string bytes(data.begin(), data.end());
-  return (type == REG_DWORD ? "REG_DWORD " : "type " + std::to_string(type) + " ") + escaped(bytes);
+  return (type == REG_DWORD ? "REG_DWORD " : "type " + std::to_string(type) + " ") + shownBytes(bytes);
 }
 
 bool lessIgnoringCase(const std::wstring& a, const std::wstring& b) {
@@ -112,7 +91,7 @@ void dumpKey(const std::wstring& path, std::string* out) {
   std::sort(values.begin(), values.end(),
             [](const Entry& a, const Entry& b) { return lessIgnoringCase(a.name, b.name); });
   for (const Entry& v : values) {
-    *out += "  " + (v.name.empty() ? std::string("@") : escaped(utf8(v.name))) + " = " +
+    *out += "  " + (v.name.empty() ? std::string("@") : shownBytes(utf8(v.name))) + " = " +
             valueText(v.type, v.data) + "\n";
   }
   std::vector<std::wstring> subkeys;
@@ -158,20 +137,13 @@ struct ProgramRun {
   DWORD exitCode;
 };
 
-ProgramRun runCommandLine(std::wstring commandLine) {
+ProgramRun runCommandLine(const std::wstring& commandLine) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE readEnd = nullptr, writeEnd = nullptr;
   EXPECT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = writeEnd;
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  PROCESS_INFORMATION process{};
-  BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                nullptr, &startup, &process);
+  PROCESS_INFORMATION process;
+  const bool started = startProcess(commandLine, writeEnd, &process);
   CloseHandle(writeEnd);
   ProgramRun run{"", 0xFFFFFFFF};
   EXPECT_TRUE(started) << utf8(commandLine);
@@ -179,10 +151,7 @@ ProgramRun runCommandLine(std::wstring commandLine) {
     char buffer[4096];
     DWORD n = 0;
     while (ReadFile(readEnd, buffer, sizeof buffer, &n, nullptr) && n > 0) run.output.append(buffer, n);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &run.exitCode);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
+    run.exitCode = finishProcess(&process);
   }
   CloseHandle(readEnd);
   return run;
@@ -282,33 +251,20 @@ TEST_F(WineTest, PathAtTheCommandLineLimit) {
 TEST_F(WineTest, ConcurrentRunsEndInOneCompleteRegistration) {
   const int kRounds = 10;
   const int kCopies = 4;
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+  HANDLE nul = openNul();
   ASSERT_NE(nul, INVALID_HANDLE_VALUE);
   for (int round = 0; round < kRounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     RegDeleteTreeW(HKEY_CLASSES_ROOT, L"zarvel");
     std::vector<PROCESS_INFORMATION> processes;
     for (int copy = 0; copy < kCopies; ++copy) {
-      std::wstring line = L"\"" + programPath() + L"\" C:\\Copy" + std::to_wstring(copy) + L"\\zarvel.exe";
-      STARTUPINFOW startup{};
-      startup.cb = sizeof startup;
-      startup.dwFlags = STARTF_USESTDHANDLES;
-      startup.hStdOutput = nul;
-      startup.hStdError = nul;
-      PROCESS_INFORMATION process{};
-      ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                 &startup, &process));
+      PROCESS_INFORMATION process;
+      ASSERT_TRUE(startProcess(L"\"" + programPath() + L"\" C:\\Copy" + std::to_wstring(copy) +
+                                   L"\\zarvel.exe",
+                               nul, &process));
       processes.push_back(process);
     }
-    for (PROCESS_INFORMATION& process : processes) {
-      WaitForSingleObject(process.hProcess, INFINITE);
-      DWORD exitCode = 1;
-      GetExitCodeProcess(process.hProcess, &exitCode);
-      EXPECT_EQ(exitCode, 0u);
-      CloseHandle(process.hProcess);
-      CloseHandle(process.hThread);
-    }
+    for (PROCESS_INFORMATION& process : processes) EXPECT_EQ(finishProcess(&process), 0u);
     const std::string tree = schemeTree();
     bool namesOne = false;
     for (int copy = 0; copy < kCopies; ++copy) {

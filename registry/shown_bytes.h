@@ -1,0 +1,25 @@
+// How registry data is shown in tree and call texts, on every build: quoted,
+// a zero byte as \0, other bytes below 0x20 and 0x7f as \xNN.
+#ifndef ZARVEL_REGISTRY_SHOWN_BYTES_H_
+#define ZARVEL_REGISTRY_SHOWN_BYTES_H_
+
+#include <cstdio>
+#include <string>
+
+inline std::string shownBytes(const std::string& bytes) {
+  std::string out = "\"";
+  for (unsigned char c : bytes) {
+    if (c == 0) {
+      out += "\\0";
+    } else if (c < 0x20 || c == 0x7f) {
+      char escape[5];
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      out += escape;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+#endif  // ZARVEL_REGISTRY_SHOWN_BYTES_H_
