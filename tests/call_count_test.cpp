@@ -8,6 +8,7 @@
 
 #include "registry/memory_registry.h"
 #include "scheme/uri_scheme.h"
+#include "tests/captured_stdout.h"
 
 namespace {
 
@@ -32,10 +33,7 @@ TEST(CallCountTest, CallsPerRunByStateFound) {
     SCOPED_TRACE(c.name);
     memory_registry::reset();
     c.seed();
-    fflush(stdout);
-    testing::internal::CaptureStdout();
-    checkUriQualifier("C:\\Apps\\zarvel.exe");
-    testing::internal::GetCapturedStdout();
+    captureStdout([] { checkUriQualifier("C:\\Apps\\zarvel.exe"); });
     std::map<Operation, int> counts;
     for (const memory_registry::Call& call : memory_registry::calls()) ++counts[call.operation];
     EXPECT_EQ(counts, c.counts);

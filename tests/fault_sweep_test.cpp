@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "registry/memory_registry.h"
+#include "registry/shown_bytes.h"
 #include "scheme/uri_scheme.h"
+#include "tests/captured_stdout.h"
 
 namespace {
 
@@ -109,8 +111,8 @@ struct Model {
     for (const auto& key : keys) {
       text += key.first + "\n";
       for (const auto& value : key.second) {
-        text += "  " + (value.first.empty() ? std::string("@") : "\"" + value.first + "\"") +
-                " = REG_SZ \"" + value.second + "\\0\"\n";
+        text += "  " + (value.first.empty() ? std::string("@") : shownBytes(value.first)) +
+                " = REG_SZ " + shownBytes(value.second + '\0') + "\n";
       }
     }
     return text;
@@ -143,11 +145,7 @@ void seed(const StartingState& state) {
 }
 
 std::string check() {
-  fflush(stdout);
-  testing::internal::CaptureStdout();
-  checkUriQualifier(kPath);
-  fflush(stdout);
-  return testing::internal::GetCapturedStdout();
+  return captureStdout([] { checkUriQualifier(kPath); });
 }
 
 Model modelRun(const StartingState& state, std::set<int> failing) {

@@ -10,6 +10,7 @@
 #include "scheme/registration.h"
 #include "scheme/registry_write.h"
 #include "scheme/uri_scheme.h"
+#include "tests/captured_stdout.h"
 
 namespace {
 
@@ -41,14 +42,6 @@ const std::string kCommandValue = "  @ = REG_SZ \"\"C:\\Apps\\zarvel.exe\" \"%1\
 const std::string kCompleteTree = kSchemeValues + kIconValue + kCommandKeysOnly + kCommandValue;
 
 const char kPath[] = "C:\\Apps\\zarvel.exe";
-
-std::string captureStdout(const std::function<void()>& body) {
-  fflush(stdout);
-  testing::internal::CaptureStdout();
-  body();
-  fflush(stdout);
-  return testing::internal::GetCapturedStdout();
-}
 
 void seedCompleteRegistration(const std::string& command) {
   memory_registry::seedValue("zarvel", "", REG_SZ, std::string("URL:Zarvel Protocol\0", 20));
