@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "registry/shown_bytes.h"
 #include "tests/wine/windows_process.h"
+#include "tests/wine/wine_suite.h"
 
 namespace {
 
@@ -24,102 +24,13 @@ std::string registeredOutput(const std::string& command) {
   return kRegistrationPrefix + "Success writing to Registry " + command + "Success closing key.";
 }
 
-const std::string kLayoutAboveCommand =
-    "zarvel\n"
-    "  @ = REG_SZ \"URL:Zarvel Protocol\\0\"\n"
-    "  \"URL Protocol\" = REG_SZ \"\\0\"\n"
-    "zarvel\\DefaultIcon\n"
-    "  @ = REG_SZ \"zarvel.exe,1\\0\"\n"
-    "zarvel\\shell\n"
-    "zarvel\\shell\\open\n"
-    "zarvel\\shell\\open\\command\n";
-
-std::string completeTree(const std::string& command) {
-  return kLayoutAboveCommand + "  @ = REG_SZ " + shownBytes(command + '\0') + "\n";
-}
-
-std::string utf8(const std::wstring& wide) {
-  if (wide.empty()) return "";
-  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                              nullptr, nullptr);
-  std::string out(n, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &out[0], n, nullptr,
-                      nullptr);
-  return out;
-}
-
 std::wstring programPath() { return moduleDirectory() + L"\\zarvel-uri.exe"; }
-
-// ---- reading the registry back ----
-
-std::string valueText(DWORD type, const std::vector<BYTE>& data) {
-  if (type == REG_SZ && data.size() % 2 == 0) {
-    std::wstring wide(reinterpret_cast<const wchar_t*>(data.data()), data.size() / 2);
-    return "REG_SZ " + shownBytes(utf8(wide));
-  }
-  std::string bytes(data.begin(), data.end());
-  return (type == REG_DWORD ? "REG_DWORD " : "type " + std::to_string(type) + " ") + shownBytes(bytes);
-}
-
-bool lessIgnoringCase(const std::wstring& a, const std::wstring& b) {
-  return _wcsicmp(a.c_str(), b.c_str()) < 0;
-}
-
-// The key and everything below it, in the form the native tests use: a line
-// per key, then its values (stored as UTF-16, shown as UTF-8) in name order.
-void dumpKey(const std::wstring& path, std::string* out) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
-  *out += utf8(path) + "\n";
-  struct Entry {
-    std::wstring name;
-    DWORD type;
-    std::vector<BYTE> data;
-  };
-  std::vector<Entry> values;
-  for (DWORD i = 0;; ++i) {
-    wchar_t name[16384];
-    DWORD nameLength = 16384, type = 0, size = 0;
-    if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
-      break;
-    }
-    std::vector<BYTE> data(size);
-    nameLength = 16384;
-    RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data.data(), &size);
-    values.push_back(Entry{std::wstring(name, nameLength), type, data});
-  }
-  std::sort(values.begin(), values.end(),
-            [](const Entry& a, const Entry& b) { return lessIgnoringCase(a.name, b.name); });
-  for (const Entry& v : values) {
-    *out += "  " + (v.name.empty() ? std::string("@") : shownBytes(utf8(v.name))) + " = " +
-            valueText(v.type, v.data) + "\n";
-  }
-  std::vector<std::wstring> subkeys;
-  for (DWORD i = 0;; ++i) {
-    wchar_t name[256];
-    DWORD nameLength = 256;
-    if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS) {
-      break;
-    }
-    subkeys.emplace_back(name, nameLength);
-  }
-  RegCloseKey(key);
-  std::sort(subkeys.begin(), subkeys.end(), lessIgnoringCase);
-  for (const std::wstring& name : subkeys) dumpKey(path + L"\\" + name, out);
-}
-
-std::string schemeTree() {
-  std::string out;
-  dumpKey(L"zarvel", &out);
-  return out;
-}
 
 void seedValue(const std::wstring& path, const wchar_t* name, DWORD type, const void* data,
                DWORD size) {
   HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &key, nullptr),
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, nullptr),
             ERROR_SUCCESS);
   ASSERT_EQ(RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size),
             ERROR_SUCCESS);
@@ -132,33 +43,9 @@ void seedString(const std::wstring& path, const wchar_t* name, const std::wstrin
 
 // ---- running programs ----
 
-struct ProgramRun {
-  std::string output;
-  DWORD exitCode;
-};
-
-ProgramRun runCommandLine(const std::wstring& commandLine) {
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE readEnd = nullptr, writeEnd = nullptr;
-  EXPECT_TRUE(CreatePipe(&readEnd, &writeEnd, &inherit, 0));
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-  PROCESS_INFORMATION process;
-  const bool started = startProcess(commandLine, writeEnd, &process);
-  CloseHandle(writeEnd);
-  ProgramRun run{"", 0xFFFFFFFF};
-  EXPECT_TRUE(started) << utf8(commandLine);
-  if (started) {
-    char buffer[4096];
-    DWORD n = 0;
-    while (ReadFile(readEnd, buffer, sizeof buffer, &n, nullptr) && n > 0) run.output.append(buffer, n);
-    run.exitCode = finishProcess(&process);
-  }
-  CloseHandle(readEnd);
-  return run;
-}
-
 ProgramRun runProgram(const std::wstring& arguments) {
-  return runCommandLine(L"\"" + programPath() + L"\"" + (arguments.empty() ? L"" : L" " + arguments));
+  return runCommandLine(L"\"" + programPath() + L"\"" +
+                        (arguments.empty() ? L"" : L" " + arguments));
 }
 
 class WineTest : public testing::Test {
@@ -170,7 +57,8 @@ class WineTest : public testing::Test {
 TEST_F(WineTest, FirstRunEchoesAndWritesTheRegistration) {
   ProgramRun run = runProgram(L"C:\\Apps\\zarvel.exe");
   // The C runtime writes the echo's line break as CR LF.
-  EXPECT_EQ(run.output, "C:\\Apps\\zarvel.exe\r\n" + registeredOutput("\"C:\\Apps\\zarvel.exe\" \"%1\""));
+  EXPECT_EQ(run.output,
+            "C:\\Apps\\zarvel.exe\r\n" + registeredOutput("\"C:\\Apps\\zarvel.exe\" \"%1\""));
   EXPECT_EQ(run.exitCode, 0u);
   EXPECT_EQ(schemeTree(), completeTree("\"C:\\Apps\\zarvel.exe\" \"%1\""));
 }
@@ -190,7 +78,8 @@ TEST_F(WineTest, LeftoverSchemeKeyIsReplacedWhole) {
   seedString(L"zarvel\\shell\\edit\\command", nullptr, L"notepad.exe \"%1\"");
   seedString(L"zarvel\\shell\\open", L"Extra", L"x");
   ProgramRun run = runProgram(L"C:\\Apps\\zarvel.exe");
-  EXPECT_EQ(run.output, "C:\\Apps\\zarvel.exe\r\n" + registeredOutput("\"C:\\Apps\\zarvel.exe\" \"%1\""));
+  EXPECT_EQ(run.output,
+            "C:\\Apps\\zarvel.exe\r\n" + registeredOutput("\"C:\\Apps\\zarvel.exe\" \"%1\""));
   EXPECT_EQ(schemeTree(), completeTree("\"C:\\Apps\\zarvel.exe\" \"%1\""));
 }
 
@@ -220,8 +109,10 @@ TEST_F(WineTest, CommandLineBecomesOnePath) {
       // Outside every legacy code page at once: the manifest's UTF-8 code
       // page carries it through the narrow interface intact.
       {L"C:\\\u0141\u00f3d\u017a\\\u65e5\u672c\\zarvel.exe",
-       "C:\\\xc5\x81\xc3\xb3" "d\xc5\xba\\\xe6\x97\xa5\xe6\x9c\xac\\zarvel.exe",
-       "\"C:\\\xc5\x81\xc3\xb3" "d\xc5\xba\\\xe6\x97\xa5\xe6\x9c\xac\\zarvel.exe\" \"%1\""},
+       "C:\\\xc5\x81\xc3\xb3"
+       "d\xc5\xba\\\xe6\x97\xa5\xe6\x9c\xac\\zarvel.exe",
+       "\"C:\\\xc5\x81\xc3\xb3"
+       "d\xc5\xba\\\xe6\x97\xa5\xe6\x9c\xac\\zarvel.exe\" \"%1\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
@@ -259,37 +150,42 @@ TEST_F(WineTest, ConcurrentRunsEndInOneCompleteRegistration) {
     std::vector<PROCESS_INFORMATION> processes;
     for (int copy = 0; copy < kCopies; ++copy) {
       PROCESS_INFORMATION process;
-      ASSERT_TRUE(startProcess(L"\"" + programPath() + L"\" C:\\Copy" + std::to_wstring(copy) +
-                                   L"\\zarvel.exe",
-                               nul, &process));
+      ASSERT_TRUE(startProcess(
+          L"\"" + programPath() + L"\" C:\\Copy" + std::to_wstring(copy) + L"\\zarvel.exe", nul,
+          &process));
       processes.push_back(process);
     }
     for (PROCESS_INFORMATION& process : processes) EXPECT_EQ(finishProcess(&process), 0u);
     const std::string tree = schemeTree();
     bool namesOne = false;
     for (int copy = 0; copy < kCopies; ++copy) {
-      namesOne = namesOne || tree == completeTree("\"C:\\Copy" + std::to_string(copy) + "\\zarvel.exe\" \"%1\"");
+      namesOne = namesOne || tree == completeTree("\"C:\\Copy" + std::to_string(copy) +
+                                                  "\\zarvel.exe\" \"%1\"");
     }
     EXPECT_TRUE(namesOne) << tree;
   }
   CloseHandle(nul);
 }
 
+// What the application receives for a URI handed to the shell. The open
+// command quotes "%1", so a URI that holds a double quote ends that quoting
+// early and can arrive split into several arguments.
 TEST_F(WineTest, ShellStartsTheRegisteredApplicationWithTheUri) {
-  const std::wstring receiver = moduleDirectory() + L"\\uri_receiver.exe";
-  const std::wstring received = moduleDirectory() + L"\\received.txt";
-  DeleteFileW(received.c_str());
-  ASSERT_EQ(runProgram(L"\"" + receiver + L"\"").exitCode, 0u);
-  SetEnvironmentVariableW(L"ZARVEL_RECEIVED_FILE", received.c_str());
-  ProgramRun start = runCommandLine(L"start.exe /wait zarvel:open/item?id=42&x=%20y");
-  EXPECT_EQ(start.exitCode, 0u) << start.output;
-  FILE* file = _wfopen(received.c_str(), L"rb");
-  ASSERT_NE(file, nullptr) << "the shell did not start the registered application";
-  char buffer[1024];
-  size_t n = fread(buffer, 1, sizeof buffer, file);
-  fclose(file);
-  DeleteFileW(received.c_str());
-  EXPECT_EQ(std::string(buffer, n), "zarvel:open/item?id=42&x=%20y\n");
+  ASSERT_EQ(runProgram(L"\"" + moduleDirectory() + L"\\uri_receiver.exe\"").exitCode, 0u);
+  const struct {
+    const wchar_t* startArguments;  // after start.exe /wait
+    std::string received;           // the receiver's arguments, one per line
+  } cases[] = {
+      // Percent-escapes arrive as they were sent.
+      {L"zarvel:open/item?id=42&x=%20y", "zarvel:open/item?id=42&x=%20y\n"},
+      // start.exe hands the URI zarvel:say?text="hi there" to the shell; the
+      // command line becomes "...\uri_receiver.exe" "zarvel:say?text="hi there"".
+      {L"\"zarvel:say?text=\\\"hi there\\\"\"", "zarvel:say?text=hi\nthere\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(utf8(c.startArguments));
+    EXPECT_EQ(receivedThroughShell(c.startArguments), c.received);
+  }
 }
 
 // ---- the image ----
