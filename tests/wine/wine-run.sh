@@ -32,6 +32,14 @@ case "${1:-}" in
     if [ -d "$prefix" ]; then wineserver -k 2>/dev/null || true; fi
     ;;
   *)
-    exec "$loader" "$@"
+    # Wine starts helpers on demand (the shell's, the installer service's)
+    # that inherit the program's output and outlive it. CTest waits until its
+    # output pipe closes, so the output goes through a file instead.
+    output=$(mktemp)
+    status=0
+    "$loader" "$@" >"$output" 2>&1 </dev/null || status=$?
+    cat "$output"
+    rm -f "$output"
+    exit "$status"
     ;;
 esac
