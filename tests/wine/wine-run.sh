@@ -8,7 +8,8 @@
 set -euo pipefail
 prefix=$1 loader=$2
 shift 2
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
+# ZARVEL_WINEDEBUG turns on Wine's trace channels for a run, as WINEDEBUG would.
+export WINEPREFIX=$prefix WINEDEBUG=${ZARVEL_WINEDEBUG:--all} WINEDLLOVERRIDES='mscoree,mshtml='
 # The loader must match the prefix; the wineserver follows the loader.
 export WINELOADER=$loader
 
@@ -35,11 +36,12 @@ case "${1:-}" in
     # Wine starts helpers on demand (the shell's, the installer service's)
     # that inherit the program's output and outlive it. CTest waits until its
     # output pipe closes, so the output goes through a file instead.
-    output=$(mktemp)
+    output=$(mktemp) errors=$(mktemp)
     status=0
-    "$loader" "$@" >"$output" 2>&1 </dev/null || status=$?
+    "$loader" "$@" >"$output" 2>"$errors" </dev/null || status=$?
     cat "$output"
-    rm -f "$output"
+    cat "$errors" >&2
+    rm -f "$output" "$errors"
     exit "$status"
     ;;
 esac

@@ -24,7 +24,13 @@ std::string registeredOutput(const std::string& command) {
   return kRegistrationPrefix + "Success writing to Registry " + command + "Success closing key.";
 }
 
-std::wstring programPath() { return moduleDirectory() + L"\\zarvel-uri.exe"; }
+// The program under test: this build's, or the one ZARVEL_PROGRAM names (a
+// signed copy, say).
+std::wstring programPath() {
+  wchar_t path[MAX_PATH];
+  DWORD n = GetEnvironmentVariableW(L"ZARVEL_PROGRAM", path, MAX_PATH);
+  return n > 0 && n < MAX_PATH ? std::wstring(path, n) : moduleDirectory() + L"\\zarvel-uri.exe";
+}
 
 void seedValue(const std::wstring& path, const wchar_t* name, DWORD type, const void* data,
                DWORD size) {
