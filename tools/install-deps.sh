@@ -8,7 +8,7 @@ packages=(
   clang libclang-rt-14-dev valgrind
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine32:i386 wine64
-  nsis wixl
+  nsis wixl osslsigncode openssl
 )
 
 missing=()
