@@ -47,15 +47,18 @@ void checkInstallerFlow(const std::wstring& install, const std::wstring& uninsta
   EXPECT_EQ(schemeTree(), "");
 }
 
-const std::wstring kInstallers = moduleDirectory() + L"\\installers";
+// Where installer-test.sh puts the installer it built, quoted.
+std::wstring quotedInstallerPath(const wchar_t* file) {
+  return L"\"" + moduleDirectory() + L"\\installers\\" + file + L"\"";
+}
 
 TEST(InstallerTest, Nsis) {
-  checkInstallerFlow(L"\"" + kInstallers + L"\\nsis\\zarvel-setup.exe\" /S",
+  checkInstallerFlow(quotedInstallerPath(L"nsis\\zarvel-setup.exe") + L" /S",
                      L"\"" + installFolder() + L"\\uninstall.exe\" /S");
 }
 
 TEST(InstallerTest, Msi) {
-  const std::wstring package = L"\"" + kInstallers + L"\\msi\\zarvel.msi\"";
+  const std::wstring package = quotedInstallerPath(L"msi\\zarvel.msi");
   checkInstallerFlow(L"msiexec.exe /i " + package + L" /qn",
                      L"msiexec.exe /x " + package + L" /qn");
 }
