@@ -1,12 +1,6 @@
 # The release package: `cmake --build --preset win32 --target package` writes
 # zarvel-uri-<version>-win32.zip (the image, its debug file, README and
 # CHANGELOG) and zarvel-uri-<version>-win32.SHA256SUMS beside it.
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  set(ZARVEL_PLATFORM win64)
-else()
-  set(ZARVEL_PLATFORM win32)
-endif()
-
 install(TARGETS zarvel-uri RUNTIME DESTINATION .)
 install(FILES $<TARGET_FILE:zarvel-uri>.debug README.md CHANGELOG.md DESTINATION .)
 

@@ -3,6 +3,12 @@
 # linked in so that only Windows' own DLLs are imported, and stripped, its
 # debug information kept beside it in zarvel-uri.exe.debug.
 enable_language(RC)
+# The platform, named as its preset: win32, or win64 for the x86-64 build.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(ZARVEL_PLATFORM win64)
+else()
+  set(ZARVEL_PLATFORM win32)
+endif()
 set(ZARVEL_EXPORTS ${CMAKE_CURRENT_LIST_DIR}/zarvel-uri.def)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/version.h.in ${PROJECT_BINARY_DIR}/zarvel_version.h @ONLY)
 target_sources(zarvel-uri PRIVATE ${CMAKE_CURRENT_LIST_DIR}/zarvel-uri.rc)
@@ -11,7 +17,7 @@ set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/zarvel-uri.rc PROPERTIES
   OBJECT_DEPENDS "${CMAKE_CURRENT_LIST_DIR}/zarvel-uri.manifest;${PROJECT_BINARY_DIR}/zarvel_version.h")
 
 set(hardening -Wl,--dynamicbase -Wl,--nxcompat -Wl,--tsaware)
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+if(ZARVEL_PLATFORM STREQUAL win64)
   list(APPEND hardening -Wl,--high-entropy-va)
 endif()
 # RegDeleteTreeA needs Vista (6.0); the header says so. No link time is

@@ -21,24 +21,6 @@ const std::string kLayoutAboveCommand =
     "zarvel\\shell\\open\n"
     "zarvel\\shell\\open\\command\n";
 
-}  // namespace
-
-std::string completeTree(const std::string& command) {
-  return kLayoutAboveCommand + "  @ = REG_SZ " + shownBytes(command + '\0') + "\n";
-}
-
-std::string utf8(const std::wstring& wide) {
-  if (wide.empty()) return "";
-  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                              nullptr, nullptr);
-  std::string out(n, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &out[0], n, nullptr,
-                      nullptr);
-  return out;
-}
-
-namespace {
-
 std::string valueText(DWORD type, const std::vector<BYTE>& data) {
   if (type == REG_SZ && data.size() % 2 == 0) {
     std::wstring wide(reinterpret_cast<const wchar_t*>(data.data()), data.size() / 2);
@@ -98,6 +80,20 @@ void dumpKey(const std::wstring& path, std::string* out) {
 }
 
 }  // namespace
+
+std::string completeTree(const std::string& command) {
+  return kLayoutAboveCommand + "  @ = REG_SZ " + shownBytes(command + '\0') + "\n";
+}
+
+std::string utf8(const std::wstring& wide) {
+  if (wide.empty()) return "";
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                              nullptr, nullptr);
+  std::string out(n, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &out[0], n, nullptr,
+                      nullptr);
+  return out;
+}
 
 std::string schemeTree() {
   std::string out;
