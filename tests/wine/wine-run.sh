@@ -8,8 +8,12 @@
 set -euo pipefail
 prefix=$1 loader=$2
 shift 2
-# ZARVEL_WINEDEBUG turns on Wine's trace channels for a run, as WINEDEBUG would.
-export WINEPREFIX=$prefix WINEDEBUG=${ZARVEL_WINEDEBUG:--all} WINEDLLOVERRIDES='mscoree,mshtml='
+# ZARVEL_WINEDEBUG turns on Wine's trace channels for a run, as WINEDEBUG
+# would; ZARVEL_WINEDLLOVERRIDES adds to the DLL load order; a run reads its
+# input from the file ZARVEL_WINE_INPUT names, or from nothing, and is ended
+# after ZARVEL_WINE_TIMEOUT seconds, if set (exit status 124).
+export WINEPREFIX=$prefix WINEDEBUG=${ZARVEL_WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml=${ZARVEL_WINEDLLOVERRIDES:+;$ZARVEL_WINEDLLOVERRIDES}"
 # The loader must match the prefix; the wineserver follows the loader.
 export WINELOADER=$loader
 
@@ -38,7 +42,9 @@ case "${1:-}" in
     # output pipe closes, so the output goes through a file instead.
     output=$(mktemp) errors=$(mktemp)
     status=0
-    "$loader" "$@" >"$output" 2>"$errors" </dev/null || status=$?
+    bound=()
+    [ -n "${ZARVEL_WINE_TIMEOUT:-}" ] && bound=(timeout "$ZARVEL_WINE_TIMEOUT")
+    "${bound[@]}" "$loader" "$@" >"$output" 2>"$errors" <"${ZARVEL_WINE_INPUT:-/dev/null}" || status=$?
     cat "$output"
     cat "$errors" >&2
     rm -f "$output" "$errors"

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# What the image's start does when an installer runs it elevated from a folder
+# that users can write to, such as Downloads:
+#  - it loads no DLL from that folder. Valid DLLs wait there under the mingw
+#    runtime's names and under those of Windows libraries that are not
+#    KnownDLLs, with Wine told to prefer them to its own, as Windows' search
+#    order does for such names. None may be loaded, and none may run (each
+#    leaves "<name>.ran" when it does);
+#  - its load trace names only its imports and what they load themselves;
+#  - the stack protector's guard is set before main, and differs from run to
+#    run: read at main's entry under winedbg, at the addresses the image's
+#    debug file gives.
+#   check_startup.sh BUILD_DIR MINGW_TRIPLET WINE_RUN...
+set -uo pipefail
+build=$1 triplet=$2
+shift 2
+folder=$build/downloads
+rm -rf "$folder"
+mkdir -p "$folder"
+cp "$build/zarvel-uri.exe" "$folder/"
+# The 32-bit runtime's names and the x86-64 one's for libgcc, then Windows
+# libraries outside KnownDLLs that a program's start may pull in (the crypto
+# provider and what it needs, among them).
+runtime=(libgcc_s_dw2-1.dll libgcc_s_seh-1.dll libstdc++-6.dll libwinpthread-1.dll libssp-0.dll)
+system=(version bcrypt crypt32 cryptbase cryptsp rsaenh dwmapi uxtheme userenv winmm)
+planted=("${runtime[@]}" "${system[@]/%/.dll}")
+for name in "${planted[@]}"; do cp "$build/planted.dll" "$folder/$name"; done
+overrides=$(IFS=,; echo "${system[*]}")=n,b
+
+# A planted DLL that lacks what its importer needs can stop the start for
+# good; the run is bounded.
+status=0
+ZARVEL_WINEDEBUG=+loaddll ZARVEL_WINEDLLOVERRIDES=$overrides ZARVEL_WINE_TIMEOUT=60 "$@" "$folder/zarvel-uri.exe" \
+  'C:\Apps\zarvel.exe' >"$folder/output.txt" 2>"$folder/trace.txt" || status=$?
+[ "$status" -eq 77 ] && { cat "$folder/trace.txt" >&2; exit 77; }
+failures=0
+fail() { echo "FAILED: $*"; failures=1; }
+[ "$status" -eq 0 ] || fail "the program exited $status"
+
+# The trace is there: it names the program's own imports.
+grep -qi 'Loaded L".*\\advapi32\.dll"' "$folder/trace.txt" || fail "no load trace"
+for name in "${planted[@]}"; do
+  if grep -qiF "$name" "$folder/trace.txt" || [ -e "$folder/$name.ran" ]; then
+    fail "loaded $name: $(grep -iF "$name" "$folder/trace.txt")"
+  else
+    echo "ok: $name not loaded"
+  fi
+done
+# What a run may load: the program, its three imports and what they load
+# under Wine. Anything else is a new DLL in an elevated process.
+allowed='zarvel-uri.exe ntdll.dll kernelbase.dll kernel32.dll msvcrt.dll ucrtbase.dll sechost.dll advapi32.dll'
+loaded=$(sed -n 's/.*Loaded L"\(.*\)" at .*/\1/p' "$folder/trace.txt" | sed 's/.*\\//' |
+         tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
+for name in $loaded; do
+  [[ " $allowed " == *" $name "* ]] || fail "loaded $name, which is not among: $allowed"
+done
+echo "loaded: $loaded"
+
+# main's entry and the guard, from the debug file; Wine loads the image at
+# its preferred base.
+prefix=; words=2
+[[ $triplet == i686* ]] && prefix=_ words=1
+symbol() { $triplet-nm "$build/zarvel-uri.exe.debug" | awk -v s="$1" '$3 == s { print $1 }'; }
+main=$(symbol "${prefix}main") guard=$(symbol "${prefix}__stack_chk_guard")
+printf 'break *0x%s\ncont\nx /%dx 0x%s\nkill\nquit\n' "$main" "$words" "$guard" >"$folder/winedbg.txt"
+guards=()
+for run in 1 2; do
+  ZARVEL_WINE_INPUT=$folder/winedbg.txt "$@" winedbg "$folder/zarvel-uri.exe" 'C:\Apps\zarvel.exe' \
+    >"$folder/winedbg-$run.txt" 2>&1
+  if grep -q 'Stopped on breakpoint 1' "$folder/winedbg-$run.txt"; then
+    value=$(grep -A1 'Stopped on breakpoint 1' "$folder/winedbg-$run.txt" | tail -1 |
+            sed 's/^Wine-dbg>//; s/.*://' | tr -d ' \r')
+    guards+=("$value")
+    echo "guard at main's entry, run $run: $value"
+  else
+    fail "winedbg did not stop at main: $(cat "$folder/winedbg-$run.txt")"
+  fi
+done
+if [ ${#guards[@]} -eq 2 ]; then
+  [[ ${guards[0]} =~ ^[0-9a-f]+$ ]] || fail "no guard value read: ${guards[0]}"
+  [[ ${guards[0]} =~ [1-9a-f] ]] || fail "the guard is zero at main's entry"
+  [ "${guards[0]}" != "${guards[1]}" ] || fail "the guard was the same in two runs"
+fi
+exit "$failures"
