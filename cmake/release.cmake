@@ -1,8 +1,35 @@
 # The release package: `cmake --build --preset win32 --target package` writes
-# zarvel-uri-<version>-win32.zip (the image, its debug file, README and
-# CHANGELOG) and zarvel-uri-<version>-win32.SHA256SUMS beside it.
+# zarvel-uri-<version>-win32.zip (the image, its debug file, README,
+# CHANGELOG, LICENSE, THIRD-PARTY-NOTICES.txt and BUILDINFO) and
+# zarvel-uri-<version>-win32.SHA256SUMS beside it.
+set(ZARVEL_PRESET "" CACHE STRING "The configure preset of this build, as BUILDINFO names it")
+set(release_info ${CMAKE_CURRENT_LIST_DIR}/release-info.sh)
+
+# At link time: the image's sum before anyone signs it, and the notices of
+# the libraries that the link map shows in it.
+add_custom_command(TARGET zarvel-uri POST_BUILD
+  COMMAND sh -c "sha256sum zarvel-uri.exe >zarvel-uri.exe.sha256"
+  COMMAND bash ${release_info} notices THIRD-PARTY-NOTICES.txt zarvel-uri.map
+          ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}
+  WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
+  BYPRODUCTS ${PROJECT_BINARY_DIR}/zarvel-uri.exe.sha256
+             ${PROJECT_BINARY_DIR}/THIRD-PARTY-NOTICES.txt
+  VERBATIM)
+
+# At packaging time, so that the commit and the tree's state are those of
+# the moment the package is made.
+set(buildinfo_command bash ${release_info} buildinfo ${PROJECT_BINARY_DIR}/BUILDINFO
+    ${PROJECT_BINARY_DIR}/zarvel-uri.map ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}
+    ${PROJECT_VERSION} ${ZARVEL_PLATFORM} "${ZARVEL_PRESET}"
+    ${PROJECT_BINARY_DIR}/zarvel-uri.exe.sha256
+    ${CMAKE_CXX_COMPILER} ${CMAKE_RC_COMPILER} ${ZARVEL_OBJCOPY} ${CMAKE_COMMAND})
+list(JOIN buildinfo_command "\" \"" buildinfo_arguments)
+
 install(TARGETS zarvel-uri RUNTIME DESTINATION .)
-install(FILES $<TARGET_FILE:zarvel-uri>.debug README.md CHANGELOG.md DESTINATION .)
+install(CODE "execute_process(COMMAND \"${buildinfo_arguments}\" COMMAND_ERROR_IS_FATAL ANY)")
+install(FILES $<TARGET_FILE:zarvel-uri>.debug README.md CHANGELOG.md LICENSE
+              ${PROJECT_BINARY_DIR}/THIRD-PARTY-NOTICES.txt ${PROJECT_BINARY_DIR}/BUILDINFO
+        DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME zarvel-uri)

@@ -26,8 +26,9 @@ endif()
 set(vista -Wl,--major-os-version,6 -Wl,--minor-os-version,0
     -Wl,--major-subsystem-version,6 -Wl,--minor-subsystem-version,0)
 # The .def file names the export and its ordinal; ld takes it as an input.
+# The link map tells the release package which libraries went into the image.
 target_link_options(zarvel-uri PRIVATE -static ${hardening} ${vista} -Wl,--no-insert-timestamp
-  -Wl,--subsystem,console ${ZARVEL_EXPORTS})
+  -Wl,--subsystem,console -Wl,-Map=zarvel-uri.map ${ZARVEL_EXPORTS})
 set_target_properties(zarvel-uri PROPERTIES LINK_DEPENDS ${ZARVEL_EXPORTS})
 
 # objcopy stamps the time into what it writes unless SOURCE_DATE_EPOCH says
