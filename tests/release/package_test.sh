@@ -1,14 +1,77 @@
 #!/usr/bin/env bash
-# Builds the release package and checks it: the sums file verifies, and the
-# zip holds the image, its debug file, README and CHANGELOG.
-#   package_test.sh BUILD_DIR PACKAGE_NAME
+# Builds the release package and checks it: the sums file verifies; the zip
+# holds the image, its debug file, README, CHANGELOG, LICENSE, the notices
+# and BUILDINFO; the notices name every package whose libraries the link
+# map shows in the image; and tools/verify-release.sh reproduces the zip,
+# a signed copy of it, and rejects copies with one byte changed.
+#   package_test.sh SOURCE_DIR BUILD_DIR PACKAGE_NAME MINGW_TRIPLET
 set -euo pipefail
-build=$1 name=$2
+source=$1 build=$2 name=$3 triplet=$4
 rm -f "$build/$name.zip" "$build/$name.SHA256SUMS"
 cmake --build "$build" --target package >/dev/null
 cd "$build"
 sha256sum -c "$name.SHA256SUMS"
-expected="$name/CHANGELOG.md $name/README.md $name/zarvel-uri.exe $name/zarvel-uri.exe.debug"
-actual=$(cmake -E tar tf "$name.zip" | sort | tr '\n' ' ' | sed 's/ $//')
+expected="BUILDINFO CHANGELOG.md LICENSE README.md THIRD-PARTY-NOTICES.txt zarvel-uri.exe"
+expected+=" zarvel-uri.exe.debug"
+actual=$(cmake -E tar tf "$name.zip" | sed "s|^$name/||" | sort | paste -sd' ')
 echo "zip holds: $actual"
 [ "$actual" = "$expected" ]
+
+work=$build/package-test
+rm -rf "$work"
+mkdir -p "$work"
+(cd "$work" && cmake -E tar xf "$build/$name.zip")
+notices=$work/$name/THIRD-PARTY-NOTICES.txt
+awk '/^Archive member included/ { f = 1; next } /^Discarded input sections/ { f = 0 }
+     f && /^\// { sub(/\(.*/, ""); print }' zarvel-uri.map | sort -u |
+  while read -r archive; do
+    package=$(dpkg -S "$(realpath "$archive")" | cut -d: -f1)
+    library=${archive##*/}
+    grep -q "^Package: $package\$" "$notices" || { echo "notices lack $package"; exit 1; }
+    grep -q "^$package [^:]*:.* $library\\b" "$notices" ||
+      { echo "notices do not list $library under $package"; exit 1; }
+    echo "notices name $package for $library"
+  done
+
+if grep -q '^Uncommitted-Changes: no$' "$work/$name/BUILDINFO"; then :; else
+  echo "skipped: the tree has uncommitted changes, so its commit does not rebuild this zip"
+  exit 77
+fi
+
+repack() {  # ZIP: the extracted tree, as it is now, zipped again
+  (cd "$work" && cmake -E tar cf "$1" --format=zip "$name")
+}
+change_code_byte() {  # a byte in the middle of .text, inverted
+  local image=$work/$name/zarvel-uri.exe offset byte
+  offset=$(("0x$("$triplet-objdump" -h "$image" | awk '$2 == ".text" { print $6 }')" + 4096))
+  byte=$(od -An -tu1 -j "$offset" -N1 "$image" | tr -d ' ')
+  printf "\\x$(printf %02x $((byte ^ 255)))" |
+    dd of="$image" bs=1 seek="$offset" conv=notrunc status=none
+}
+
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=zarvel-uri test signer" \
+  -addext "extendedKeyUsage=codeSigning" -keyout "$work/key.pem" -out "$work/certificate.pem" \
+  2>/dev/null
+cp "$build/$name.zip" "$work/as-built.zip"
+change_code_byte && repack "$work/changed.zip"
+change_code_byte  # back as built
+bash "$source/tools/sign.sh" "$work/$name/zarvel-uri.exe" "$work/certificate.pem" \
+  "$work/key.pem" >/dev/null
+repack "$work/signed.zip"
+change_code_byte && repack "$work/signed-changed.zip"
+
+# zip, the exit status it must give, how its line must begin
+while read -r zip status verdict; do
+  set +e
+  line=$(bash "$source/tools/verify-release.sh" "$work/$zip")
+  actual=$?
+  set -e
+  echo "$zip: $line (exit $actual)"
+  [ "$actual" = "$status" ] && [[ $line == "$verdict"* ]]
+done <<'EOF'
+as-built.zip 0 reproduced: zarvel-uri.exe
+signed.zip 0 reproduced: signed zarvel-uri.exe
+changed.zip 1 differs: zarvel-uri.exe
+signed-changed.zip 1 differs: zarvel-uri.exe's bytes
+EOF
+rm -rf "$work"
