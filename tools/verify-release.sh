@@ -68,9 +68,10 @@ fi
 # certificate too, so only its report is read.
 digests() {  # IMAGE; prints: algorithm current calculated, or nothing if unsigned
   osslsigncode verify -in "$1" 2>/dev/null | awk -F': *' '
-    /^Message digest algorithm/ && !algorithm { algorithm = $2 }
-    /^Current message digest/ && !current { current = $2 }
-    /^Calculated message digest/ && !calculated { calculated = $2 }
+    function first_word(text) { split(text, words, " "); return words[1] }
+    /^Message digest algorithm/ && !algorithm { algorithm = first_word($2) }
+    /^Current message digest/ && !current { current = first_word($2) }
+    /^Calculated message digest/ && !calculated { calculated = first_word($2) }
     END { if (current) print algorithm, current, calculated }' || true
 }
 

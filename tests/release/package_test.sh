@@ -3,7 +3,8 @@
 # holds the image, its debug file, README, CHANGELOG, LICENSE, the notices
 # and BUILDINFO; the notices name every package whose libraries the link
 # map shows in the image; and tools/verify-release.sh reproduces the zip,
-# a signed copy of it, and rejects copies with one byte changed.
+# a signed copy of it, and rejects copies with one byte changed or without
+# BUILDINFO.
 #   package_test.sh SOURCE_DIR BUILD_DIR PACKAGE_NAME MINGW_TRIPLET
 set -euo pipefail
 source=$1 build=$2 name=$3 triplet=$4
@@ -59,6 +60,7 @@ bash "$source/tools/sign.sh" "$work/$name/zarvel-uri.exe" "$work/certificate.pem
   "$work/key.pem" >/dev/null
 repack "$work/signed.zip"
 change_code_byte && repack "$work/signed-changed.zip"
+rm "$work/$name/BUILDINFO" && repack "$work/no-buildinfo.zip"
 
 # zip, the exit status it must give, how its line must begin
 while read -r zip status verdict; do
@@ -73,5 +75,6 @@ as-built.zip 0 reproduced: zarvel-uri.exe
 signed.zip 0 reproduced: signed zarvel-uri.exe
 changed.zip 1 differs: zarvel-uri.exe
 signed-changed.zip 1 differs: zarvel-uri.exe's bytes
+no-buildinfo.zip 2 cannot check:
 EOF
 rm -rf "$work"
