@@ -78,12 +78,19 @@ digests() {  # IMAGE; prints: algorithm current calculated, or nothing if unsign
 read -r algorithm signed_digest covered_digest < <(digests "$image") || true
 if [ -z "${signed_digest:-}" ]; then
   image_sha256=$(sha256sum "$image" | cut -d' ' -f1)
-  if position=$(cmp "$image" "$rebuilt" 2>&1); then
+  if cmp -s "$image" "$rebuilt"; then
     echo "reproduced: zarvel-uri.exe (sha256 $image_sha256) is $of_commit"
     exit 0
   fi
+  sizes=("$(stat -c %s "$image")" "$(stat -c %s "$rebuilt")")
+  if [ "${sizes[0]}" != "${sizes[1]}" ]; then
+    where="it has ${sizes[0]} bytes, the rebuild ${sizes[1]}"
+  else
+    # cmp counts from 1; a file offset counts from 0.
+    where="first at offset $({ cmp "$image" "$rebuilt" || true; } | awk '{ print $5 - 1 }')"
+  fi
   echo "differs: zarvel-uri.exe (sha256 $image_sha256) is not $of_commit" \
-       "(sha256 $rebuilt_sha256): ${position#* differ: }"
+       "(sha256 $rebuilt_sha256): $where"
   exit 1
 fi
 
