@@ -1,11 +1,12 @@
 // The example installers, built by installer-test.sh with this build's
 // program and the URI receiver standing in for the application: installed
-// silently, the URI started through the shell, then uninstalled.
+// silently, upgraded, the URI started through the shell, then uninstalled.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/wine/windows_process.h"
 #include "tests/wine/wine_suite.h"
@@ -16,51 +17,148 @@ bool exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Where both installers put the application: "Program Files\Zarvel" of this
-// process's bitness, which is also the installer's.
-std::wstring installFolder() {
-  wchar_t programFiles[MAX_PATH];
-  DWORD n = GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH);
-  return std::wstring(programFiles, n) + L"\\Zarvel";
+// The file's size, or -1 when it is missing.
+long long fileSize(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+  return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-// Installs with `install`, checks the registration, the shell and the files,
-// then uninstalls with `uninstall` and checks that nothing is left.
-void checkInstallerFlow(const std::wstring& install, const std::wstring& uninstall) {
+std::wstring environment(const wchar_t* name) {
+  wchar_t value[MAX_PATH];
+  DWORD n = GetEnvironmentVariableW(name, value, MAX_PATH);
+  return n < MAX_PATH ? std::wstring(value, n) : std::wstring();
+}
+
+// "Program Files\<name>" of this process's bitness, which is also the
+// installer's.
+std::wstring programFolder(const std::wstring& name) {
+  return environment(L"ProgramFiles") + L"\\" + name;
+}
+
+std::wstring stringValue(HKEY key, const wchar_t* name) {
+  wchar_t data[1024];
+  DWORD size = sizeof data;
+  if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, data, &size) != ERROR_SUCCESS) {
+    return L"";
+  }
+  return std::wstring(data, size / sizeof(wchar_t) - 1);
+}
+
+// The installed-programs entries named "Zarvel", in this process's registry
+// view (the installer's): their DisplayVersion and the data of `command`.
+struct ProgramsEntry {
+  std::string version;
+  std::wstring command;
+};
+
+std::vector<ProgramsEntry> zarvelEntries(const wchar_t* command) {
+  std::vector<ProgramsEntry> entries;
+  HKEY uninstall;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall",
+                    0, KEY_READ, &uninstall) != ERROR_SUCCESS) {
+    return entries;
+  }
+  wchar_t name[256];
+  for (DWORD i = 0, n = 256;
+       RegEnumKeyExW(uninstall, i, name, &n, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+       ++i, n = 256) {
+    HKEY entry;
+    if (RegOpenKeyExW(uninstall, name, 0, KEY_READ, &entry) != ERROR_SUCCESS) continue;
+    if (stringValue(entry, L"DisplayName") == L"Zarvel") {
+      entries.push_back({utf8(stringValue(entry, L"DisplayVersion")), stringValue(entry, command)});
+    }
+    RegCloseKey(entry);
+  }
+  RegCloseKey(uninstall);
+  return entries;
+}
+
+struct Installer {
+  const wchar_t* engine;        // the folder below "installers" it was built in
+  std::wstring installEarlier;  // the earlier version, into the default folder
+  std::wstring installLater;    // this version, into laterFolder
+  std::wstring laterFolder;
+  const wchar_t* uninstallValue;  // the entry's value that uninstalls
+  const wchar_t* quietSwitch;     // added to it, so that it runs silently
+};
+
+// The registration that names the application in `folder`.
+std::string registrationFor(const std::wstring& folder) {
+  return completeTree("\"" + utf8(folder) + "\\zarvel.exe\" \"%1\"");
+}
+
+// Where installer-test.sh built an installer for the version that
+// `versionVariable` names.
+std::wstring stage(const wchar_t* engine, const wchar_t* versionVariable) {
+  return moduleDirectory() + L"\\installers\\" + engine + L"\\" + environment(versionVariable);
+}
+
+// An application's life: installs the earlier version, upgrades to this one,
+// checks the registration, the shell, the one entry and the files, installs
+// this version again over a deleted scheme, then uninstalls through the
+// entry and checks that nothing is left.
+void checkUpgradeFlow(const Installer& installer) {
+  const std::wstring& laterFolder = installer.laterFolder;
   RegDeleteTreeW(HKEY_CLASSES_ROOT, L"zarvel");
-  const std::wstring folder = installFolder();
-  ASSERT_FALSE(exists(folder)) << utf8(folder);
+  const std::wstring earlierFolder = programFolder(L"Zarvel");
+  ASSERT_FALSE(exists(earlierFolder)) << utf8(earlierFolder);
+  ASSERT_FALSE(exists(laterFolder)) << utf8(laterFolder);
+  ASSERT_TRUE(zarvelEntries(installer.uninstallValue).empty());
 
-  ProgramRun run = runCommandLine(install);
+  ProgramRun run = runCommandLine(installer.installEarlier);
   ASSERT_EQ(run.exitCode, 0u) << run.output;
-  EXPECT_TRUE(exists(folder + L"\\zarvel-uri.exe"));
-  const std::string application = utf8(folder) + "\\zarvel.exe";
-  EXPECT_EQ(schemeTree(), completeTree("\"" + application + "\" \"%1\""));
-  EXPECT_EQ(receivedThroughShell(L"zarvel:open/item?id=7"), "zarvel:open/item?id=7\n");
+  EXPECT_EQ(schemeTree(), registrationFor(earlierFolder));
 
-  run = runCommandLine(uninstall);
+  run = runCommandLine(installer.installLater);
+  ASSERT_EQ(run.exitCode, 0u) << run.output;
+  EXPECT_EQ(schemeTree(), registrationFor(laterFolder));
+  EXPECT_EQ(receivedThroughShell(L"zarvel:open/item?id=7"), "zarvel:open/item?id=7\n");
+  if (laterFolder != earlierFolder) {
+    EXPECT_FALSE(exists(earlierFolder)) << "the upgrade left " << utf8(earlierFolder);
+  }
+  EXPECT_EQ(fileSize(laterFolder + L"\\zarvel.exe"),
+            fileSize(stage(installer.engine, L"ZARVEL_VERSION") + L"\\zarvel.exe"))
+      << "the application is not this version's";
+  std::vector<ProgramsEntry> entries = zarvelEntries(installer.uninstallValue);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].version, utf8(environment(L"ZARVEL_VERSION")));
+
+  // Running this version's installer again puts back a scheme that went.
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, L"zarvel");
+  run = runCommandLine(installer.installLater);
+  ASSERT_EQ(run.exitCode, 0u) << run.output;
+  EXPECT_EQ(schemeTree(), registrationFor(laterFolder));
+  entries = zarvelEntries(installer.uninstallValue);
+  ASSERT_EQ(entries.size(), 1u);
+
+  run = runCommandLine(entries[0].command + installer.quietSwitch);
   ASSERT_EQ(run.exitCode, 0u) << run.output;
   // An NSIS uninstaller hands its work to a copy of itself and returns at
   // once; wait, within bounds, for that copy to remove the folder.
-  for (int i = 0; i < 600 && exists(folder); ++i) Sleep(100);
-  EXPECT_FALSE(exists(folder)) << "the uninstaller left " << utf8(folder);
+  for (int i = 0; i < 600 && exists(laterFolder); ++i) Sleep(100);
+  EXPECT_FALSE(exists(laterFolder)) << "the uninstaller left " << utf8(laterFolder);
+  EXPECT_TRUE(zarvelEntries(installer.uninstallValue).empty());
   EXPECT_EQ(schemeTree(), "");
 }
 
-// Where installer-test.sh puts the installer it built, quoted.
-std::wstring quotedInstallerPath(const wchar_t* file) {
-  return L"\"" + moduleDirectory() + L"\\installers\\" + file + L"\"";
-}
-
 TEST(InstallerTest, Nsis) {
-  checkInstallerFlow(quotedInstallerPath(L"nsis\\zarvel-setup.exe") + L" /S",
-                     L"\"" + installFolder() + L"\\uninstall.exe\" /S");
+  const std::wstring earlier =
+      L"\"" + stage(L"nsis", L"ZARVEL_EARLIER_VERSION") + L"\\zarvel-setup.exe\"";
+  const std::wstring later = L"\"" + stage(L"nsis", L"ZARVEL_VERSION") + L"\\zarvel-setup.exe\"";
+  const std::wstring laterFolder = programFolder(L"Zarvel Next");
+  checkUpgradeFlow({L"nsis", earlier + L" /S", later + L" /S /D=" + laterFolder, laterFolder,
+                    L"QuietUninstallString", L""});
 }
 
+// Into the same folder: Wine's msiexec, uninstalling, forgets a folder that
+// the command line set when installing.
 TEST(InstallerTest, Msi) {
-  const std::wstring package = quotedInstallerPath(L"msi\\zarvel.msi");
-  checkInstallerFlow(L"msiexec.exe /i " + package + L" /qn",
-                     L"msiexec.exe /x " + package + L" /qn");
+  const std::wstring earlier = L"\"" + stage(L"msi", L"ZARVEL_EARLIER_VERSION") + L"\\zarvel.msi\"";
+  const std::wstring later = L"\"" + stage(L"msi", L"ZARVEL_VERSION") + L"\\zarvel.msi\"";
+  checkUpgradeFlow({L"msi", L"msiexec.exe /i " + earlier + L" /qn",
+                    L"msiexec.exe /i " + later + L" /qn", programFolder(L"Zarvel"),
+                    L"UninstallString", L" /qn"});
 }
 
 }  // namespace
