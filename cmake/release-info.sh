@@ -99,7 +99,8 @@ EOF
 
 # The <windows.h> that the compiler reads.
 windows_header() {
-  echo '#include <windows.h>' | "$1" -E -H -x c++ - 2>&1 >/dev/null | awk '$1 == "." { print $2; exit }'
+  echo '#include <windows.h>' | "$1" -E -H -x c++ - 2>&1 >/dev/null |
+    awk '$1 == "." { print $2; exit }'
 }
 
 write_buildinfo() {

@@ -17,30 +17,46 @@ cannot_check() {
 }
 
 [ $# -eq 1 ] || { echo "usage: tools/verify-release.sh ZIP" >&2; exit 2; }
-zip=$(realpath -e "$1" 2>/dev/null) || cannot_check "no such file: $1"
+zip_name=$1
+zip=$(realpath -e "$zip_name" 2>/dev/null) || cannot_check "no such file: $zip_name"
 repository=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+# The zip comes from elsewhere: nothing in it may land outside the folder.
+listing=$(cmake -E tar tf "$zip" 2>/dev/null) || cannot_check "$zip_name is not a readable zip"
+if grep -qE '^/|(^|/)\.\.(/|$)' <<<"$listing"; then
+  cannot_check "$zip_name names files outside its own folder"
+fi
 mkdir "$work/zip"
-(cd "$work/zip" && cmake -E tar xf "$zip" >/dev/null 2>&1) || cannot_check "$1 is not a readable zip"
-buildinfo=$(find "$work/zip" -name BUILDINFO -type f | head -n1)
-image=$(find "$work/zip" -name zarvel-uri.exe -type f | head -n1)
-[ -n "$buildinfo" ] || cannot_check "$1 holds no BUILDINFO"
-[ -n "$image" ] || cannot_check "$1 holds no zarvel-uri.exe"
+(cd "$work/zip" && cmake -E tar xf "$zip" >/dev/null 2>&1) ||
+  cannot_check "$zip_name is not a readable zip"
+only_file() {  # NAME: sets `found` to the path of the zip's only file of that name
+  found=$(find "$work/zip" -name "$1" -type f)
+  [ -n "$found" ] || cannot_check "$zip_name holds no $1"
+  [ "$(wc -l <<<"$found")" -eq 1 ] || cannot_check "$zip_name holds more than one $1"
+}
+only_file BUILDINFO && buildinfo=$found
+only_file zarvel-uri.exe && image=$found
 
 field() {  # the value of a BUILDINFO key
   sed -n "s/^$1: //p" "$buildinfo" | head -n1
 }
 commit=$(field Commit) preset=$(field Preset) recorded_sha256=$(field Image-SHA256)
-if [ -z "$commit" ] || ! git -C "$repository" cat-file -e "$commit^{commit}" 2>/dev/null; then
+if ! [[ $commit =~ ^[0-9a-f]{40}$ ]] ||
+   ! git -C "$repository" cat-file -e "$commit^{commit}" 2>/dev/null; then
   cannot_check "this repository has no commit '${commit:-}' (BUILDINFO's Commit)"
 fi
-[ -n "$preset" ] && [ "$preset" != none ] || cannot_check "BUILDINFO names no preset"
+[[ $preset =~ ^[A-Za-z0-9_-]+$ ]] && [ "$preset" != none ] ||
+  cannot_check "BUILDINFO names no preset"
 [ "$(field Uncommitted-Changes)" = no ] ||
   echo "warning: the package was built with uncommitted changes; rebuilding $commit" >&2
 
 sed -n 's/^Package: //p' "$buildinfo" | while read -r package version; do
+  if ! [[ $package =~ ^[a-z0-9][a-z0-9+.-]*(:[a-z0-9-]+)?$ ]]; then
+    echo "warning: BUILDINFO names a package '$package', which is no package name" >&2
+    continue
+  fi
   here=$(dpkg-query -W -f='${Version}' "$package" 2>/dev/null) || here="not installed"
   [ "$here" = "$version" ] ||
     echo "warning: BUILDINFO names $package $version; this machine has $here" >&2
@@ -49,7 +65,8 @@ done
 mkdir "$work/source"
 git -C "$repository" archive "$commit" | tar -C "$work/source" -xf -
 if ! { cmake -S "$work/source" --preset "$preset" -DBUILD_TESTING=OFF &&
-       cmake --build "$work/source/build/$preset" --target zarvel-uri; } >"$work/build.log" 2>&1; then
+       cmake --build "$work/source/build/$preset" --target zarvel-uri; } \
+     >"$work/build.log" 2>&1; then
   tail -n 20 "$work/build.log" >&2
   cannot_check "commit $commit did not build with preset $preset"
 fi
