@@ -24,12 +24,6 @@ long long fileSize(const std::wstring& path) {
   return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-std::wstring environment(const wchar_t* name) {
-  wchar_t value[MAX_PATH];
-  DWORD n = GetEnvironmentVariableW(name, value, MAX_PATH);
-  return n < MAX_PATH ? std::wstring(value, n) : std::wstring();
-}
-
 // "Program Files\<name>" of this process's bitness, which is also the
 // installer's.
 std::wstring programFolder(const std::wstring& name) {
@@ -94,6 +88,12 @@ std::wstring stage(const wchar_t* engine, const wchar_t* versionVariable) {
   return moduleDirectory() + L"\\installers\\" + engine + L"\\" + environment(versionVariable);
 }
 
+// That stage's installer `file`, quoted for a command line.
+std::wstring quotedInstaller(const wchar_t* engine, const wchar_t* versionVariable,
+                             const wchar_t* file) {
+  return L"\"" + stage(engine, versionVariable) + L"\\" + file + L"\"";
+}
+
 // An application's life: installs the earlier version, upgrades to this one,
 // checks the registration, the shell, the one entry and the files, installs
 // this version again over a deleted scheme, then uninstalls through the
@@ -143,22 +143,22 @@ void checkUpgradeFlow(const Installer& installer) {
 }
 
 TEST(InstallerTest, Nsis) {
-  const std::wstring earlier =
-      L"\"" + stage(L"nsis", L"ZARVEL_EARLIER_VERSION") + L"\\zarvel-setup.exe\"";
-  const std::wstring later = L"\"" + stage(L"nsis", L"ZARVEL_VERSION") + L"\\zarvel-setup.exe\"";
   const std::wstring laterFolder = programFolder(L"Zarvel Next");
-  checkUpgradeFlow({L"nsis", earlier + L" /S", later + L" /S /D=" + laterFolder, laterFolder,
-                    L"QuietUninstallString", L""});
+  checkUpgradeFlow(
+      {L"nsis", quotedInstaller(L"nsis", L"ZARVEL_EARLIER_VERSION", L"zarvel-setup.exe") + L" /S",
+       quotedInstaller(L"nsis", L"ZARVEL_VERSION", L"zarvel-setup.exe") + L" /S /D=" + laterFolder,
+       laterFolder, L"QuietUninstallString", L""});
 }
 
 // Into the same folder: Wine's msiexec, uninstalling, forgets a folder that
 // the command line set when installing.
 TEST(InstallerTest, Msi) {
-  const std::wstring earlier = L"\"" + stage(L"msi", L"ZARVEL_EARLIER_VERSION") + L"\\zarvel.msi\"";
-  const std::wstring later = L"\"" + stage(L"msi", L"ZARVEL_VERSION") + L"\\zarvel.msi\"";
-  checkUpgradeFlow({L"msi", L"msiexec.exe /i " + earlier + L" /qn",
-                    L"msiexec.exe /i " + later + L" /qn", programFolder(L"Zarvel"),
-                    L"UninstallString", L" /qn"});
+  checkUpgradeFlow(
+      {L"msi",
+       L"msiexec.exe /i " + quotedInstaller(L"msi", L"ZARVEL_EARLIER_VERSION", L"zarvel.msi") +
+           L" /qn",
+       L"msiexec.exe /i " + quotedInstaller(L"msi", L"ZARVEL_VERSION", L"zarvel.msi") + L" /qn",
+       programFolder(L"Zarvel"), L"UninstallString", L" /qn"});
 }
 
 }  // namespace

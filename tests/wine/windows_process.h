@@ -14,6 +14,13 @@ inline std::wstring moduleDirectory() {
   return full.substr(0, full.find_last_of(L'\\'));
 }
 
+// The environment variable's value; empty when it is unset or too long.
+inline std::wstring environment(const wchar_t* name) {
+  wchar_t value[MAX_PATH];
+  DWORD n = GetEnvironmentVariableW(name, value, MAX_PATH);
+  return n < MAX_PATH ? std::wstring(value, n) : std::wstring();
+}
+
 // Starts `commandLine` with its standard output on `output` (an inheritable
 // handle) and this program's standard error. False when it could not start.
 inline bool startProcess(std::wstring commandLine, HANDLE output, PROCESS_INFORMATION* process) {

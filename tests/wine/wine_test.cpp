@@ -25,9 +25,8 @@ std::string registeredOutput(const std::string& command) {
 // The program under test: this build's, or the one ZARVEL_PROGRAM names (a
 // signed copy, say).
 std::wstring programPath() {
-  wchar_t path[MAX_PATH];
-  DWORD n = GetEnvironmentVariableW(L"ZARVEL_PROGRAM", path, MAX_PATH);
-  return n > 0 && n < MAX_PATH ? std::wstring(path, n) : moduleDirectory() + L"\\zarvel-uri.exe";
+  const std::wstring named = environment(L"ZARVEL_PROGRAM");
+  return named.empty() ? moduleDirectory() + L"\\zarvel-uri.exe" : named;
 }
 
 void seedValue(const std::wstring& path, const wchar_t* name, DWORD type, const void* data,
