@@ -49,7 +49,8 @@ for name in "${planted[@]}"; do
 done
 # What a run may load: the program, its three imports and what they load
 # under Wine. Anything else is a new DLL in an elevated process.
-allowed='zarvel-uri.exe ntdll.dll kernelbase.dll kernel32.dll msvcrt.dll ucrtbase.dll sechost.dll advapi32.dll'
+allowed='zarvel-uri.exe ntdll.dll kernelbase.dll kernel32.dll msvcrt.dll ucrtbase.dll sechost.dll'
+allowed+=' advapi32.dll'
 loaded=$(sed -n 's/.*Loaded L"\(.*\)" at .*/\1/p' "$folder/trace.txt" | sed 's/.*\\//' |
          tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
 for name in $loaded; do
@@ -63,7 +64,8 @@ prefix=; words=2
 [[ $triplet == i686* ]] && prefix=_ words=1
 symbol() { $triplet-nm "$build/zarvel-uri.exe.debug" | awk -v s="$1" '$3 == s { print $1 }'; }
 main=$(symbol "${prefix}main") guard=$(symbol "${prefix}__stack_chk_guard")
-printf 'break *0x%s\ncont\nx /%dx 0x%s\nkill\nquit\n' "$main" "$words" "$guard" >"$folder/winedbg.txt"
+printf 'break *0x%s\ncont\nx /%dx 0x%s\nkill\nquit\n' "$main" "$words" "$guard" \
+  >"$folder/winedbg.txt"
 guards=()
 for run in 1 2; do
   ZARVEL_WINE_INPUT=$folder/winedbg.txt "$@" winedbg "$folder/zarvel-uri.exe" 'C:\Apps\zarvel.exe' \

@@ -44,7 +44,8 @@ case "${1:-}" in
     status=0
     bound=()
     [ -n "${ZARVEL_WINE_TIMEOUT:-}" ] && bound=(timeout "$ZARVEL_WINE_TIMEOUT")
-    "${bound[@]}" "$loader" "$@" >"$output" 2>"$errors" <"${ZARVEL_WINE_INPUT:-/dev/null}" || status=$?
+    input=${ZARVEL_WINE_INPUT:-/dev/null}
+    "${bound[@]}" "$loader" "$@" >"$output" 2>"$errors" <"$input" || status=$?
     cat "$output"
     cat "$errors" >&2
     rm -f "$output" "$errors"
