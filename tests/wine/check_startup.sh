@@ -7,9 +7,13 @@
 #    order does for such names. None may be loaded, and none may run (each
 #    leaves "<name>.ran" when it does);
 #  - its load trace names only its imports and what they load themselves;
+#  - before its first registry call it restricts later loads by name to
+#    System32, as a relay trace shows;
 #  - the stack protector's guard is set before main, and differs from run to
 #    run: read at main's entry under winedbg, at the addresses the image's
-#    debug file gives.
+#    debug file gives;
+#  - a guard changed while a protected function runs ends the process at
+#    once with STATUS_STACK_BUFFER_OVERRUN (0xc0000409).
 #   check_startup.sh BUILD_DIR MINGW_TRIPLET WINE_RUN...
 set -uo pipefail
 build=$1 triplet=$2
@@ -58,18 +62,41 @@ for name in $loaded; do
 done
 echo "loaded: $loaded"
 
-# main's entry and the guard, from the debug file; Wine loads the image at
-# its preferred base.
-prefix=; words=2
-[[ $triplet == i686* ]] && prefix=_ words=1
-symbol() { $triplet-nm "$build/zarvel-uri.exe.debug" | awk -v s="$1" '$3 == s { print $1 }'; }
-main=$(symbol "${prefix}main") guard=$(symbol "${prefix}__stack_chk_guard")
-printf 'break *0x%s\ncont\nx /%dx 0x%s\nkill\nquit\n' "$main" "$words" "$guard" \
-  >"$folder/winedbg.txt"
+# Later loads are confined before the program touches the registry.
+ZARVEL_WINEDEBUG=+relay "$@" "$folder/zarvel-uri.exe" 'C:\Apps\zarvel.exe' \
+  >/dev/null 2>"$folder/relay.txt"
+restriction='Call [A-Za-z0-9]+\.(SetDefaultDllDirectories\(00000800\)|SetDllDirectoryW\()'
+restricted=$(grep -n -m1 -E "$restriction" "$folder/relay.txt" | cut -d: -f1)
+first_registry_call=$(grep -n -m1 -E 'Call advapi32\.Reg' "$folder/relay.txt" | cut -d: -f1)
+if [ -n "$restricted" ] && [ -n "$first_registry_call" ] &&
+   [ "$restricted" -lt "$first_registry_call" ]; then
+  echo "ok: $(sed -n "${restricted}s/.*Call //p" "$folder/relay.txt" | sed 's/ ret=.*//')" \
+       "before the first registry call"
+else
+  fail "loads not restricted to System32 before the first registry call" \
+       "(lines ${restricted:-none} and ${first_registry_call:-none} of the relay trace)"
+fi
+
+# main's entry, writeToRegistry and the guard, from the debug file; Wine
+# loads the image at its preferred base.
+wine_run=("$@")
+words=2
+[[ $triplet == i686* ]] && words=1
+symbol() {  # a regular expression that matches the one symbol wanted
+  $triplet-nm "$build/zarvel-uri.exe.debug" | awk -v s="$1" '$3 ~ s { print $1 }'
+}
+debugger() {  # RUN_NAME COMMAND...: runs the program under winedbg with these commands
+  local run=$1
+  shift
+  printf '%s\n' "$@" kill quit >"$folder/winedbg-$run.in"
+  ZARVEL_WINE_INPUT=$folder/winedbg-$run.in ZARVEL_WINE_TIMEOUT=60 \
+    "${wine_run[@]}" winedbg "$folder/zarvel-uri.exe" 'C:\Apps\zarvel.exe' \
+    >"$folder/winedbg-$run.txt" 2>&1
+}
+main=$(symbol '^_?main$') guard=$(symbol '^_?__stack_chk_guard$')
 guards=()
 for run in 1 2; do
-  ZARVEL_WINE_INPUT=$folder/winedbg.txt "$@" winedbg "$folder/zarvel-uri.exe" 'C:\Apps\zarvel.exe' \
-    >"$folder/winedbg-$run.txt" 2>&1
+  debugger "$run" "break *0x$main" cont "x /${words}x 0x$guard"
   if grep -q 'Stopped on breakpoint 1' "$folder/winedbg-$run.txt"; then
     value=$(grep -A1 'Stopped on breakpoint 1' "$folder/winedbg-$run.txt" | tail -1 |
             sed 's/^Wine-dbg>//; s/.*://' | tr -d ' \r')
@@ -83,5 +110,24 @@ for run in 1 2; do
 done
 if [ ${#guards[@]} -eq 2 ] && [ "${guards[0]}" = "${guards[1]}" ]; then
   fail "the guard was the same in two runs"
+fi
+
+# writeToRegistry keeps the guard in its frame before its first call through
+# the import table; the guard changed after that call no longer matches the
+# frame's copy when the function returns. The scheme must be missing, so that
+# the program writes it.
+write=$(symbol '^_?_Z15writeToRegistry')
+after_import_call=$($triplet-objdump -d "$folder/zarvel-uri.exe" --start-address="0x$write" \
+  --stop-address="$(printf '0x%x' $((0x$write + 0x200)))" |
+  awk '/\tcall +\*/ { found = 1; next }
+       found && /^ +[0-9a-f]+:/ { sub(":", "", $1); print $1; exit }')
+"$@" reg delete 'HKCR\zarvel' /f >/dev/null 2>&1
+debugger changed-guard "break *0x$after_import_call" cont "set *(int*)0x$guard = 0x5a5a5a5a" cont
+if grep -q 'Unhandled exception: 0xc0000409' "$folder/winedbg-changed-guard.txt"; then
+  echo "ok: a changed guard ends the run:" \
+       "$(grep -m1 -o 'Unhandled exception: .*' "$folder/winedbg-changed-guard.txt")"
+else
+  fail "a changed guard did not end the run with 0xc0000409:" \
+       "$(cat "$folder/winedbg-changed-guard.txt")"
 fi
 exit "$failures"
