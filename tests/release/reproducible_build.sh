@@ -10,7 +10,8 @@ mkdir -p "$work"
 build_in() {  # folder; prints the image's SHA-256
   local tree=$work/$1
   mkdir -p "$tree"
-  tar -C "$source" --exclude=./build --exclude=./.git -cf - . | tar -C "$tree" -xf -
+  tar -C "$source" --exclude=./build --exclude=./.git --exclude=./tools/npm/node_modules -cf - . |
+    tar -C "$tree" -xf -
   cmake -S "$tree" --preset "$preset" -DBUILD_TESTING=OFF >/dev/null
   cmake --build "$tree/build/$preset" --target zarvel-uri >/dev/null
   sha256sum "$tree/build/$preset/zarvel-uri.exe" | cut -d' ' -f1

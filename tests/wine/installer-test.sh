@@ -2,10 +2,14 @@
 # Builds an example installer twice from this build's zarvel-uri.exe, with the
 # URI receiver standing in for the application: as an earlier version and as
 # VERSION. Then runs its Wine test, which upgrades from one to the other.
-#   installer-test.sh nsis|msi SOURCE_DIR BUILD_DIR x86|x64 VERSION WINE_RUN... TEST_PROGRAM
+#   installer-test.sh nsis|msi|inno SOURCE_DIR BUILD_DIR x86|x64 VERSION WINE_RUN... TEST_PROGRAM
+# Inno: ZARVEL_ISCC names the Inno Setup compiler, ISCC.exe, which runs under
+# Wine too. Inno's setup and uninstaller need an X display even when silent:
+# the test starts its own Xvfb.
 set -euo pipefail
 engine=$1 source=$2 build=$3 arch=$4 version=$5
 shift 5
+wine_run=("${@:1:$#-1}")
 # The version upgraded from: any earlier one will do.
 export ZARVEL_EARLIER_VERSION=0.9.0 ZARVEL_VERSION=$version
 
@@ -31,6 +35,30 @@ for stage_version in "$ZARVEL_EARLIER_VERSION" "$ZARVEL_VERSION"; do
         wixl -a "$arch" -D Version="$stage_version" -D Arch="$arch" -o zarvel.msi zarvel.wxs)
       test_name=Msi
       ;;
+    inno)
+      if [ ! -f "${ZARVEL_ISCC:-}" ]; then
+        echo "no Inno Setup compiler at '${ZARVEL_ISCC:-}': run tools/install-deps.sh" >&2
+        exit 1
+      fi
+      cp "$source/examples/inno/zarvel.iss" "$stage"
+      (cd "$stage" && "${wine_run[@]}" "$ZARVEL_ISCC" /Q /DVERSION="$stage_version" zarvel.iss)
+      test_name=Inno
+      ;;
   esac
 done
-exec "$@" --gtest_filter="InstallerTest.$test_name"
+
+if [ "$engine" = inno ]; then
+  # Wine's desktop keeps the display it started with, so the prefix's server
+  # ends before and after: the desktop starts on this Xvfb, and nothing is left
+  # bound to it once it has gone.
+  "${wine_run[@]}" --stop
+  displays=$(mktemp)
+  Xvfb -displayfd 3 -nolisten tcp 3>"$displays" 2>"$build/installers/xvfb.log" &
+  xvfb=$!
+  trap '"${wine_run[@]}" --stop; kill "$xvfb"; wait "$xvfb" 2>/dev/null; rm -f "$displays"' EXIT
+  for _ in $(seq 100); do [ -s "$displays" ] && break; sleep 0.1; done
+  [ -s "$displays" ] || { cat "$build/installers/xvfb.log" >&2; exit 1; }
+  export DISPLAY=:$(cat "$displays")
+fi
+# Not exec: the trap must run after it.
+"$@" --gtest_filter="InstallerTest.$test_name"

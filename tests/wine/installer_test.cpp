@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,8 @@ struct Installer {
   std::wstring laterFolder;
   const wchar_t* uninstallValue;  // the entry's value that uninstalls
   const wchar_t* quietSwitch;     // added to it, so that it runs silently
+  // Installing again replaces a registration that names another application.
+  bool replacesOtherRegistration;
 };
 
 // The registration that names the application in `folder`.
@@ -96,7 +99,8 @@ std::wstring quotedInstaller(const wchar_t* engine, const wchar_t* versionVariab
 
 // An application's life: installs the earlier version, upgrades to this one,
 // checks the registration, the shell, the one entry and the files, installs
-// this version again over a deleted scheme, then uninstalls through the
+// this version again over a deleted scheme (and, where the installer replaces
+// it, over one naming another application), then uninstalls through the
 // entry and checks that nothing is left.
 void checkUpgradeFlow(const Installer& installer) {
   const std::wstring& laterFolder = installer.laterFolder;
@@ -105,15 +109,30 @@ void checkUpgradeFlow(const Installer& installer) {
   ASSERT_FALSE(exists(earlierFolder)) << utf8(earlierFolder);
   ASSERT_FALSE(exists(laterFolder)) << utf8(laterFolder);
   ASSERT_TRUE(zarvelEntries(installer.uninstallValue).empty());
+  // The log shows each step as it ends: whether its checks held, and its time.
+  const testing::TestResult& result =
+      *testing::UnitTest::GetInstance()->current_test_info()->result();
+  int failuresBefore = result.total_part_count();
+  ULONGLONG stepStart = GetTickCount64();
+  const auto stepDone = [&](const char* step) {
+    const ULONGLONG now = GetTickCount64();
+    std::printf("%s %s (%.1f s)\n", result.total_part_count() > failuresBefore ? "FAILED" : "ok",
+                step, static_cast<double>(now - stepStart) / 1000);
+    stepStart = now;
+    failuresBefore = result.total_part_count();
+  };
 
   ProgramRun run = runCommandLine(installer.installEarlier);
   ASSERT_EQ(run.exitCode, 0u) << run.output;
   EXPECT_EQ(schemeTree(), registrationFor(earlierFolder));
+  stepDone("1. the earlier version installed and registered");
 
   run = runCommandLine(installer.installLater);
   ASSERT_EQ(run.exitCode, 0u) << run.output;
   EXPECT_EQ(schemeTree(), registrationFor(laterFolder));
+  stepDone("2. this version installed, registered for its own folder");
   EXPECT_EQ(receivedThroughShell(L"zarvel:open/item?id=7"), "zarvel:open/item?id=7\n");
+  stepDone("3. start zarvel:open/item?id=7 reached this version's application");
   if (laterFolder != earlierFolder) {
     EXPECT_FALSE(exists(earlierFolder)) << "the upgrade left " << utf8(earlierFolder);
   }
@@ -123,6 +142,7 @@ void checkUpgradeFlow(const Installer& installer) {
   std::vector<ProgramsEntry> entries = zarvelEntries(installer.uninstallValue);
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].version, utf8(environment(L"ZARVEL_VERSION")));
+  stepDone("4. one installed-programs entry, this version's; the earlier files gone");
 
   // Running this version's installer again puts back a scheme that went.
   RegDeleteTreeW(HKEY_CLASSES_ROOT, L"zarvel");
@@ -131,15 +151,28 @@ void checkUpgradeFlow(const Installer& installer) {
   EXPECT_EQ(schemeTree(), registrationFor(laterFolder));
   entries = zarvelEntries(installer.uninstallValue);
   ASSERT_EQ(entries.size(), 1u);
+  stepDone("5. the scheme deleted, this version installed again: the scheme is back");
+  if (installer.replacesOtherRegistration) {
+    // As the program leaves it when run by hand from elsewhere; it leaves a
+    // complete registration alone, so the installer must remove this one.
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, L"zarvel");
+    runCommandLine(L"\"" + moduleDirectory() + L"\\zarvel-uri.exe\" C:\\Elsewhere\\zarvel.exe");
+    ASSERT_EQ(schemeTree(), registrationFor(L"C:\\Elsewhere"));
+    run = runCommandLine(installer.installLater);
+    ASSERT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_EQ(schemeTree(), registrationFor(laterFolder));
+    stepDone("5b. installed again over a scheme naming another application: it names this one");
+  }
 
   run = runCommandLine(entries[0].command + installer.quietSwitch);
   ASSERT_EQ(run.exitCode, 0u) << run.output;
-  // An NSIS uninstaller hands its work to a copy of itself and returns at
-  // once; wait, within bounds, for that copy to remove the folder.
+  // An NSIS or Inno uninstaller hands its work to a copy of itself and
+  // returns at once; wait, within bounds, for that copy to remove the folder.
   for (int i = 0; i < 600 && exists(laterFolder); ++i) Sleep(100);
   EXPECT_FALSE(exists(laterFolder)) << "the uninstaller left " << utf8(laterFolder);
   EXPECT_TRUE(zarvelEntries(installer.uninstallValue).empty());
   EXPECT_EQ(schemeTree(), "");
+  stepDone("6. uninstalled through the entry: no folder, no entry, no scheme");
 }
 
 TEST(InstallerTest, Nsis) {
@@ -147,18 +180,30 @@ TEST(InstallerTest, Nsis) {
   checkUpgradeFlow(
       {L"nsis", quotedInstaller(L"nsis", L"ZARVEL_EARLIER_VERSION", L"zarvel-setup.exe") + L" /S",
        quotedInstaller(L"nsis", L"ZARVEL_VERSION", L"zarvel-setup.exe") + L" /S /D=" + laterFolder,
-       laterFolder, L"QuietUninstallString", L""});
+       laterFolder, L"QuietUninstallString", L"", true});
+}
+
+// Inno's uninstaller, like NSIS's, returns before its copy has done the work.
+TEST(InstallerTest, Inno) {
+  const std::wstring laterFolder = programFolder(L"Zarvel Next");
+  const std::wstring silent = L" /VERYSILENT /SUPPRESSMSGBOXES /NORESTART";
+  checkUpgradeFlow(
+      {L"inno", quotedInstaller(L"inno", L"ZARVEL_EARLIER_VERSION", L"zarvel-setup.exe") + silent,
+       quotedInstaller(L"inno", L"ZARVEL_VERSION", L"zarvel-setup.exe") + silent + L" \"/DIR=" +
+           laterFolder + L"\"",
+       laterFolder, L"QuietUninstallString", L"", true});
 }
 
 // Into the same folder: Wine's msiexec, uninstalling, forgets a folder that
-// the command line set when installing.
+// the command line set when installing. Installing the same version again is
+// a maintenance run, which keeps a complete registration, whatever it names.
 TEST(InstallerTest, Msi) {
   checkUpgradeFlow(
       {L"msi",
        L"msiexec.exe /i " + quotedInstaller(L"msi", L"ZARVEL_EARLIER_VERSION", L"zarvel.msi") +
            L" /qn",
        L"msiexec.exe /i " + quotedInstaller(L"msi", L"ZARVEL_VERSION", L"zarvel.msi") + L" /qn",
-       programFolder(L"Zarvel"), L"UninstallString", L" /qn"});
+       programFolder(L"Zarvel"), L"UninstallString", L" /qn", false});
 }
 
 }  // namespace
