@@ -11,6 +11,9 @@
 #     SUM_FILE: sha256sum's line for the image as built, before any signing;
 #     COMPILER and TOOL: the programs that built it, as absolute paths (the
 #     compiler's own cc1plus, ld and <windows.h> are added)
+#   release-info.sh sbom OUT MAP SOURCE_DIR BUILD_DIR VERSION PLATFORM SUM_FILE
+#     zarvel-uri.cdx.json: a CycloneDX 1.6 software bill of materials of the
+#     image as built, naming the packages of the notices with their licences
 # OUT is written whole or not at all. Lists are sorted, so that the package
 # stays reproducible.
 set -euo pipefail
@@ -97,6 +100,192 @@ EOF
   done
 }
 
+# A JSON string of a text, which must hold no control characters.
+json_string() {
+  if [[ $1 == *[[:cntrl:]]* ]]; then
+    echo "release-info: a control character in '$1'" >&2
+    return 1
+  fi
+  local text=${1//\\/\\\\}
+  printf '"%s"' "${text//\"/\\\"}"
+}
+
+# A purl's name, version or qualifier value: all but letters, digits and
+# . _ ~ - percent-encoded, as the purl specification asks (so + is %2B).
+purl_encoded() {
+  local text=$1 out= char i
+  for ((i = 0; i < ${#text}; i++)); do
+    char=${text:i:1}
+    case $char in
+      [A-Za-z0-9._~-]) out+=$char ;;
+      *) out+=$(printf '%%%02X' "'$char") ;;
+    esac
+  done
+  echo "$out"
+}
+
+# Licences, as SPDX expressions, of what the link takes from a package.
+#
+# Packages whose copyright file is machine-readable: the License fields of the
+# stanzas whose Files cover the runtime that the image links, the CRT and
+# winpthreads (not profiling, not tests), through the table of names below.
+declare -A runtime_files=(
+  [mingw-w64-i686-dev]='^(\*|mingw-w64-crt/|mingw-w64-libraries/winpthreads/)'
+  [mingw-w64-x86-64-dev]='^(\*|mingw-w64-crt/|mingw-w64-libraries/winpthreads/)'
+)
+not_linked='^(mingw-w64-crt/(profile|testcases)/|mingw-w64-libraries/winpthreads/tests_pthread/)'
+# Debian's short names, as SPDX names those licences; LicenseRef- for those
+# that SPDX has no identifier for.
+declare -A spdx_name=(
+  [ZPL-2.1]=ZPL-2.1
+  [expat]=MIT
+  [ISC]=ISC
+  [BSD-2-clause-NetBSD]=BSD-2-Clause
+  [BSD-3-clause]=BSD-3-Clause
+  [BSD-3-clause-Lockless]=BSD-3-Clause
+  [public-domain]=LicenseRef-public-domain
+  [Lucent]=LicenseRef-Lucent
+  [David-Gay]=LicenseRef-David-Gay
+  [Permissive-Sun]=LicenseRef-Permissive-Sun
+  [Keith-Marshall]=LicenseRef-Keith-Marshall
+)
+# Packages whose copyright file is free-form: the expression, stated here, and
+# the file's own words that say so, which must stand in it.
+gcc_runtime='GPL-3.0-or-later WITH GCC-exception-3.1'
+gcc_runtime_words='The following runtime libraries are licensed under the terms of the GNU'
+gcc_runtime_words+=' General Public License (v3 or later) with version 3.1 of the GCC Runtime'
+gcc_runtime_words+=' Library Exception'
+declare -A stated_licence=(
+  [gcc-mingw-w64-i686-posix]=$gcc_runtime
+  [g++-mingw-w64-i686-posix]=$gcc_runtime
+  [gcc-mingw-w64-x86-64-posix]=$gcc_runtime
+  [g++-mingw-w64-x86-64-posix]=$gcc_runtime
+)
+declare -A stated_words=(
+  [gcc-mingw-w64-i686-posix]=$gcc_runtime_words
+  [g++-mingw-w64-i686-posix]=$gcc_runtime_words
+  [gcc-mingw-w64-x86-64-posix]=$gcc_runtime_words
+  [g++-mingw-w64-x86-64-posix]=$gcc_runtime_words
+)
+
+# The License fields of the copyright file's stanzas that have a Files
+# pattern matching RUNTIME and not NOT_LINKED, one per line.
+runtime_licence_fields() {  # COPYRIGHT RUNTIME NOT_LINKED
+  awk -v runtime="$2" -v not_linked="$3" '
+    BEGIN { RS = ""; FS = "\n" }
+    {
+      files = ""; licence = ""; in_files = 0
+      for (i = 1; i <= NF; i++) {
+        line = $i
+        if (line ~ /^Files:/) { sub(/^Files:[ \t]*/, "", line); files = line; in_files = 1; continue }
+        if (in_files && line ~ /^[ \t]/) { files = files " " line; continue }
+        in_files = 0
+        if (line ~ /^License:/) { sub(/^License:[ \t]*/, "", line); licence = line }
+      }
+      n = split(files, patterns, /[ \t]+/)
+      for (j = 1; j <= n; j++) {
+        if (patterns[j] != "" && patterns[j] ~ runtime && patterns[j] !~ not_linked) {
+          print licence
+          break
+        }
+      }
+    }' "$1"
+}
+
+# "<declared|concluded> <expression>" for a package, or a failure for one
+# that neither table knows: nothing is guessed.
+licence_of() {
+  local package=$1 copyright field term terms=()
+  copyright=/usr/share/doc/$package/copyright
+  if [ -n "${runtime_files[$package]:-}" ]; then
+    head -n1 "$copyright" | grep -q '^Format: .*copyright-format/1\.0' || {
+      echo "release-info: $copyright is not machine-readable" >&2
+      return 1
+    }
+    while read -r field; do
+      # Debian joins licences with "and" or "or"; only "and" is expected here.
+      [[ " $field " == *" or "* ]] && { echo "release-info: '$field' offers a choice" >&2; return 1; }
+      for term in ${field// and / }; do
+        [ -n "${spdx_name[$term]:-}" ] ||
+          { echo "release-info: no SPDX name for '$term' of $package" >&2; return 1; }
+        terms+=("${spdx_name[$term]}")
+      done
+    done < <(runtime_licence_fields "$copyright" "${runtime_files[$package]}" "$not_linked")
+    [ ${#terms[@]} -gt 0 ] || { echo "release-info: no licence found for $package" >&2; return 1; }
+    echo "declared $(printf '%s\n' "${terms[@]}" | sort -u | paste -sd' ' | sed 's/ / AND /g')"
+  elif [ -n "${stated_licence[$package]:-}" ]; then
+    tr -s '[:space:]' ' ' <"$copyright" | grep -qF "${stated_words[$package]}" || {
+      echo "release-info: $copyright no longer says: ${stated_words[$package]}" >&2
+      return 1
+    }
+    echo "concluded ${stated_licence[$package]}"
+  else
+    echo "release-info: no licence table entry for $package" >&2
+    return 1
+  fi
+}
+
+# A name-based (version 5) UUID of a name, in the URL namespace.
+name_uuid() {
+  local hash
+  hash=$({ printf '\x6b\xa7\xb8\x11\x9d\xad\x11\xd1\x80\xb4\x00\xc0\x4f\xd4\x30\xc8'
+           printf '%s' "$1"; } | sha1sum | cut -c1-32)
+  printf '%s-%s-5%s-%x%s-%s\n' "${hash:0:8}" "${hash:8:4}" "${hash:13:3}" \
+    $(((16#${hash:16:2} & 0x3f) | 0x80)) "${hash:18:2}" "${hash:20:12}"
+}
+
+# The bill of materials without its serial number, which is derived from it.
+sbom_body() {
+  local map=$1 source=$2 build=$3 version=$4 platform=$5 sum_file=$6
+  local pairs packages package commit epoch purl acknowledgement expression refs=() first=1
+  pairs=$(linked_packages "$map" "$source" "$build")
+  packages=$(cut -f1 <<<"$pairs" | sort -u)
+  commit=$(git -C "$source" rev-parse --verify HEAD 2>/dev/null) || commit=
+  epoch=${SOURCE_DATE_EPOCH:-$([ -n "$commit" ] && git -C "$source" log -1 --format=%ct "$commit")}
+  printf '{\n  "$schema": "http://cyclonedx.org/schema/bom-1.6.schema.json",\n'
+  printf '  "bomFormat": "CycloneDX",\n  "specVersion": "1.6",\n  "serialNumber": "@SERIAL@",\n'
+  printf '  "version": 1,\n  "metadata": {\n'
+  [ -n "$epoch" ] && printf '    "timestamp": "%s",\n' "$(date -u -d "@$epoch" +%Y-%m-%dT%H:%M:%SZ)"
+  printf '    "lifecycles": [{"phase": "build"}],\n'
+  printf '    "component": {\n      "type": "application",\n      "bom-ref": "zarvel-uri",\n'
+  printf '      "name": "zarvel-uri",\n      "version": %s,\n' "$(json_string "$version")"
+  printf '      "description": %s,\n' \
+    "$(json_string "zarvel-uri.exe for $platform, as built, before any signing")"
+  printf '      "hashes": [{"alg": "SHA-256", "content": "%s"}],\n' "$(cut -d' ' -f1 "$sum_file")"
+  printf '      "licenses": [{"license": {"id": "MIT", "acknowledgement": "declared"}}]'
+  if [ -n "$commit" ]; then
+    printf ',\n      "pedigree": {"commits": [{"uid": "%s"}]' "$commit"
+    [ -n "$(git -C "$source" status --porcelain --untracked-files=no)" ] &&
+      printf ', "notes": "built from this commit with uncommitted changes"'
+    printf '}'
+  fi
+  printf '\n    }\n  },\n  "components": ['
+  for package in $packages; do
+    purl="pkg:deb/debian/$(purl_encoded "$package")@$(purl_encoded "$(package_version "$package")")"
+    purl+="?arch=$(purl_encoded "$(dpkg-query -W -f='${Architecture}' "$package")")&distro=debian-12"
+    read -r acknowledgement expression < <(licence_of "$package") || return 1
+    [ $first = 1 ] || printf ','
+    first=0
+    refs+=("$(json_string "$purl")")
+    printf '\n    {\n      "type": "library",\n      "bom-ref": %s,\n' "$(json_string "$purl")"
+    printf '      "publisher": "Debian",\n      "name": %s,\n' "$(json_string "$package")"
+    printf '      "version": %s,\n' "$(json_string "$(package_version "$package")")"
+    printf '      "description": %s,\n' \
+      "$(json_string "Linked into the image: $(libraries_of "$package" "$pairs")")"
+    printf '      "licenses": [{"expression": %s, "acknowledgement": "%s"}],\n' \
+      "$(json_string "$expression")" "$acknowledgement"
+    printf '      "purl": %s\n    }' "$(json_string "$purl")"
+  done
+  printf '\n  ],\n  "dependencies": [\n    {"ref": "zarvel-uri", "dependsOn": [%s]}\n  ]\n}\n' \
+    "$(IFS=,; sed 's/,/, /g' <<<"${refs[*]}")"
+}
+
+write_sbom() {
+  local body
+  body=$(sbom_body "$@") || return 1
+  sed "s/@SERIAL@/urn:uuid:$(name_uuid "$(sha256sum <<<"$body" | cut -d' ' -f1)")/" <<<"$body"
+}
+
 # The <windows.h> that the compiler reads.
 windows_header() {
   echo '#include <windows.h>' | "$1" -E -H -x c++ - 2>&1 >/dev/null |
@@ -139,8 +328,8 @@ write_buildinfo() {
 }
 
 case ${1:-} in
-  notices | buildinfo) ;;
-  *) echo "usage: release-info.sh notices|buildinfo OUT MAP SOURCE_DIR BUILD_DIR ..." >&2; exit 2 ;;
+  notices | buildinfo | sbom) ;;
+  *) echo "usage: release-info.sh notices|buildinfo|sbom OUT MAP SOURCE_DIR BUILD_DIR ..." >&2; exit 2 ;;
 esac
 mode=$1 out=$2
 shift 2

@@ -2,7 +2,8 @@
 # Checks a release zip against the sources: rebuilds the image of the commit
 # that its BUILDINFO names, from this repository (no network), and compares
 # it with the zip's zarvel-uri.exe. An unsigned image must match byte for
-# byte; a signed one must carry the Authenticode digest of the rebuild.
+# byte; a signed one must carry the Authenticode digest of the rebuild. The
+# bill of materials, where the zip has one, must name BUILDINFO's image.
 #   tools/verify-release.sh ZIP
 # Prints one line. Exit status: 0 reproduced, 1 differs, 2 cannot check
 # (no BUILDINFO or image in the zip, a commit this repository lacks, or a
@@ -31,13 +32,15 @@ fi
 mkdir "$work/zip"
 (cd "$work/zip" && cmake -E tar xf "$zip" >/dev/null 2>&1) ||
   cannot_check "$zip_name is not a readable zip"
-only_file() {  # NAME: sets `found` to the path of the zip's only file of that name
+only_file() {  # NAME [optional]: sets `found` to the path of the zip's only file of that name
   found=$(find "$work/zip" -name "$1" -type f)
-  [ -n "$found" ] || cannot_check "$zip_name holds no $1"
-  [ "$(wc -l <<<"$found")" -eq 1 ] || cannot_check "$zip_name holds more than one $1"
+  [ -n "$found" ] || [ "${2:-}" = optional ] || cannot_check "$zip_name holds no $1"
+  [ "$(wc -l <<<"$found")" -le 1 ] || cannot_check "$zip_name holds more than one $1"
 }
 only_file BUILDINFO && buildinfo=$found
 only_file zarvel-uri.exe && image=$found
+# Releases before 1.2.0 have none.
+only_file zarvel-uri.cdx.json optional && sbom=$found
 
 field() {  # the value of a BUILDINFO key
   sed -n "s/^$1: //p" "$buildinfo" | head -n1
@@ -51,6 +54,19 @@ fi
   cannot_check "BUILDINFO names no preset"
 [ "$(field Uncommitted-Changes)" = no ] ||
   echo "warning: the package was built with uncommitted changes; rebuilding $commit" >&2
+
+if [ -n "$sbom" ]; then
+  sbom_sha256=$(node -e '
+    const bom = JSON.parse(require("fs").readFileSync(process.argv[1], "utf8"));
+    const hashes = ((bom.metadata || {}).component || {}).hashes || [];
+    const image = hashes.find((hash) => hash.alg === "SHA-256");
+    console.log(image ? image.content : "none");' "$sbom" 2>/dev/null) || sbom_sha256="unreadable"
+  if [ "$sbom_sha256" != "$recorded_sha256" ]; then
+    echo "differs: zarvel-uri.cdx.json names the image sha256 $sbom_sha256," \
+         "BUILDINFO records $recorded_sha256"
+    exit 1
+  fi
+fi
 
 sed -n 's/^Package: //p' "$buildinfo" | while read -r package version; do
   if ! [[ $package =~ ^[a-z0-9][a-z0-9+.-]*(:[a-z0-9-]+)?$ ]]; then
