@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Builds the release package and checks it: the sums file verifies; the zip
-# holds the image, its debug file, README, CHANGELOG, LICENSE, the notices
-# and BUILDINFO; the notices name every package whose libraries the link
-# map shows in the image; and tools/verify-release.sh reproduces the zip,
-# a signed copy of it, and rejects copies with one byte changed or without
-# BUILDINFO.
+# holds the image, its debug file, README, CHANGELOG, LICENSE, the notices,
+# BUILDINFO and the bill of materials; the notices name every package whose
+# libraries the link map shows in the image; CycloneDX's library accepts the
+# bill of materials, which names the notices' packages and BUILDINFO's image
+# (and a copy naming another image or lacking a package is caught); and
+# tools/verify-release.sh reproduces the zip, a signed copy of it, and
+# rejects copies with one byte changed, with such a bill of materials, or
+# without BUILDINFO.
 #   package_test.sh SOURCE_DIR BUILD_DIR PACKAGE_NAME MINGW_TRIPLET
 set -euo pipefail
 source=$1 build=$2 name=$3 triplet=$4
@@ -12,8 +15,8 @@ rm -f "$build/$name.zip" "$build/$name.SHA256SUMS"
 cmake --build "$build" --target package >/dev/null
 cd "$build"
 sha256sum -c "$name.SHA256SUMS"
-expected="BUILDINFO CHANGELOG.md LICENSE README.md THIRD-PARTY-NOTICES.txt zarvel-uri.exe"
-expected+=" zarvel-uri.exe.debug"
+expected="BUILDINFO CHANGELOG.md LICENSE README.md THIRD-PARTY-NOTICES.txt zarvel-uri.cdx.json"
+expected+=" zarvel-uri.exe zarvel-uri.exe.debug"
 actual=$(cmake -E tar tf "$name.zip" | sed "s|^$name/||" | sort | paste -sd' ')
 echo "zip holds: $actual"
 [ "$actual" = "$expected" ]
@@ -33,6 +36,30 @@ awk '/^Archive member included/ { f = 1; next } /^Discarded input sections/ { f 
       { echo "notices do not list $library under $package"; exit 1; }
     echo "notices name $package for $library"
   done
+
+sbom=$work/$name/zarvel-uri.cdx.json
+edit_sbom() {  # OUT JAVASCRIPT: a copy of the bill of materials, `bom` changed by JAVASCRIPT
+  node -e 'const fs = require("fs");
+    const bom = JSON.parse(fs.readFileSync(process.argv[1], "utf8"));
+    '"$2"';
+    fs.writeFileSync(process.argv[2], JSON.stringify(bom, null, 2));' "$sbom" "$1"
+}
+edit_sbom "$work/other-image.cdx.json" 'bom.metadata.component.hashes[0].content = "0".repeat(64)'
+edit_sbom "$work/package-left-out.cdx.json" 'bom.components.pop()'
+# bill of materials, the exit status its check must give
+while read -r file status; do
+  set +e
+  NODE_PATH=$source/tools/npm/node_modules node "$source/tests/release/check-sbom.js" \
+    "$work/$file" "$work/$name/BUILDINFO" "$notices"
+  actual=$?
+  set -e
+  echo "$file: exit $actual"
+  [ "$actual" = "$status" ]
+done <<EOF
+$name/zarvel-uri.cdx.json 0
+other-image.cdx.json 1
+package-left-out.cdx.json 1
+EOF
 
 if grep -q '^Uncommitted-Changes: no$' "$work/$name/BUILDINFO"; then :; else
   echo "skipped: the tree has uncommitted changes, so its commit does not rebuild this zip"
@@ -56,6 +83,9 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=zarvel-uri test sig
 cp "$build/$name.zip" "$work/as-built.zip"
 change_code_byte && repack "$work/changed.zip"
 change_code_byte  # back as built
+cp "$sbom" "$work/as-built.cdx.json"
+cp "$work/other-image.cdx.json" "$sbom" && repack "$work/sbom-changed.zip"
+cp "$work/as-built.cdx.json" "$sbom"
 bash "$source/tools/sign.sh" "$work/$name/zarvel-uri.exe" "$work/certificate.pem" \
   "$work/key.pem" >/dev/null
 repack "$work/signed.zip"
@@ -74,6 +104,7 @@ done <<'EOF'
 as-built.zip 0 reproduced: zarvel-uri.exe
 signed.zip 0 reproduced: signed zarvel-uri.exe
 changed.zip 1 differs: zarvel-uri.exe
+sbom-changed.zip 1 differs: zarvel-uri.cdx.json names the image sha256 0000
 signed-changed.zip 1 differs: zarvel-uri.exe's bytes
 no-buildinfo.zip 2 cannot check:
 EOF
