@@ -111,7 +111,7 @@ json_string() {
 }
 
 # A purl's name, version or qualifier value: all but letters, digits and
-# . _ ~ - percent-encoded, as the purl specification asks (so + is %2B).
+# . _ ~ - percent-encoded, as package URLs ask (so + is %2B).
 purl_encoded() {
   local text=$1 out= char i
   for ((i = 0; i < ${#text}; i++)); do
@@ -124,16 +124,28 @@ purl_encoded() {
   echo "$out"
 }
 
-# Licences, as SPDX expressions, of what the link takes from a package.
-#
-# Packages whose copyright file is machine-readable: the License fields of the
-# stanzas whose Files cover the runtime that the image links, the CRT and
-# winpthreads (not profiling, not tests), through the table of names below.
-declare -A runtime_files=(
-  [mingw-w64-i686-dev]='^(\*|mingw-w64-crt/|mingw-w64-libraries/winpthreads/)'
-  [mingw-w64-x86-64-dev]='^(\*|mingw-w64-crt/|mingw-w64-libraries/winpthreads/)'
+# Licences, as SPDX expressions, of what the link takes from a package: where
+# each linked package's come from.
+#   mingw-w64: its copyright file is machine-readable. The License fields of
+#     the stanzas whose Files cover the runtime that the image links, the CRT
+#     and winpthreads (not profiling, not tests), through spdx_name below.
+#   gcc: its copyright file is free-form. The GCC runtime's expression, stated
+#     here with the file's own words that say so, which must stand in it.
+declare -A licence_source=(
+  [mingw-w64-i686-dev]=mingw-w64
+  [mingw-w64-x86-64-dev]=mingw-w64
+  [gcc-mingw-w64-i686-posix]=gcc
+  [g++-mingw-w64-i686-posix]=gcc
+  [gcc-mingw-w64-x86-64-posix]=gcc
+  [g++-mingw-w64-x86-64-posix]=gcc
 )
-not_linked='^(mingw-w64-crt/(profile|testcases)/|mingw-w64-libraries/winpthreads/tests_pthread/)'
+mingw_runtime='^(\*|mingw-w64-crt/|mingw-w64-libraries/winpthreads/)'
+mingw_not_linked='^(mingw-w64-crt/(profile|testcases)/'
+mingw_not_linked+='|mingw-w64-libraries/winpthreads/tests_pthread/)'
+gcc_runtime='GPL-3.0-or-later WITH GCC-exception-3.1'
+gcc_runtime_words='The following runtime libraries are licensed under the terms of the GNU'
+gcc_runtime_words+=' General Public License (v3 or later) with version 3.1 of the GCC Runtime'
+gcc_runtime_words+=' Library Exception'
 # Debian's short names, as SPDX names those licences; LicenseRef- for those
 # that SPDX has no identifier for.
 declare -A spdx_name=(
@@ -149,24 +161,6 @@ declare -A spdx_name=(
   [Permissive-Sun]=LicenseRef-Permissive-Sun
   [Keith-Marshall]=LicenseRef-Keith-Marshall
 )
-# Packages whose copyright file is free-form: the expression, stated here, and
-# the file's own words that say so, which must stand in it.
-gcc_runtime='GPL-3.0-or-later WITH GCC-exception-3.1'
-gcc_runtime_words='The following runtime libraries are licensed under the terms of the GNU'
-gcc_runtime_words+=' General Public License (v3 or later) with version 3.1 of the GCC Runtime'
-gcc_runtime_words+=' Library Exception'
-declare -A stated_licence=(
-  [gcc-mingw-w64-i686-posix]=$gcc_runtime
-  [g++-mingw-w64-i686-posix]=$gcc_runtime
-  [gcc-mingw-w64-x86-64-posix]=$gcc_runtime
-  [g++-mingw-w64-x86-64-posix]=$gcc_runtime
-)
-declare -A stated_words=(
-  [gcc-mingw-w64-i686-posix]=$gcc_runtime_words
-  [g++-mingw-w64-i686-posix]=$gcc_runtime_words
-  [gcc-mingw-w64-x86-64-posix]=$gcc_runtime_words
-  [g++-mingw-w64-x86-64-posix]=$gcc_runtime_words
-)
 
 # The License fields of the copyright file's stanzas that have a Files
 # pattern matching RUNTIME and not NOT_LINKED, one per line.
@@ -177,7 +171,11 @@ runtime_licence_fields() {  # COPYRIGHT RUNTIME NOT_LINKED
       files = ""; licence = ""; in_files = 0
       for (i = 1; i <= NF; i++) {
         line = $i
-        if (line ~ /^Files:/) { sub(/^Files:[ \t]*/, "", line); files = line; in_files = 1; continue }
+        if (line ~ /^Files:/) {
+          sub(/^Files:[ \t]*/, "", line)
+          files = line; in_files = 1
+          continue
+        }
         if (in_files && line ~ /^[ \t]/) { files = files " " line; continue }
         in_files = 0
         if (line ~ /^License:/) { sub(/^License:[ \t]*/, "", line); licence = line }
@@ -197,32 +195,39 @@ runtime_licence_fields() {  # COPYRIGHT RUNTIME NOT_LINKED
 licence_of() {
   local package=$1 copyright field term terms=()
   copyright=/usr/share/doc/$package/copyright
-  if [ -n "${runtime_files[$package]:-}" ]; then
+  case ${licence_source[$package]:-} in
+  mingw-w64)
     head -n1 "$copyright" | grep -q '^Format: .*copyright-format/1\.0' || {
       echo "release-info: $copyright is not machine-readable" >&2
       return 1
     }
     while read -r field; do
       # Debian joins licences with "and" or "or"; only "and" is expected here.
-      [[ " $field " == *" or "* ]] && { echo "release-info: '$field' offers a choice" >&2; return 1; }
+      if [[ " $field " == *" or "* ]]; then
+        echo "release-info: '$field' offers a choice" >&2
+        return 1
+      fi
       for term in ${field// and / }; do
         [ -n "${spdx_name[$term]:-}" ] ||
           { echo "release-info: no SPDX name for '$term' of $package" >&2; return 1; }
         terms+=("${spdx_name[$term]}")
       done
-    done < <(runtime_licence_fields "$copyright" "${runtime_files[$package]}" "$not_linked")
+    done < <(runtime_licence_fields "$copyright" "$mingw_runtime" "$mingw_not_linked")
     [ ${#terms[@]} -gt 0 ] || { echo "release-info: no licence found for $package" >&2; return 1; }
     echo "declared $(printf '%s\n' "${terms[@]}" | sort -u | paste -sd' ' | sed 's/ / AND /g')"
-  elif [ -n "${stated_licence[$package]:-}" ]; then
-    tr -s '[:space:]' ' ' <"$copyright" | grep -qF "${stated_words[$package]}" || {
-      echo "release-info: $copyright no longer says: ${stated_words[$package]}" >&2
+    ;;
+  gcc)
+    tr -s '[:space:]' ' ' <"$copyright" | grep -qF "$gcc_runtime_words" || {
+      echo "release-info: $copyright no longer says: $gcc_runtime_words" >&2
       return 1
     }
-    echo "concluded ${stated_licence[$package]}"
-  else
+    echo "concluded $gcc_runtime"
+    ;;
+  *)
     echo "release-info: no licence table entry for $package" >&2
     return 1
-  fi
+    ;;
+  esac
 }
 
 # A name-based (version 5) UUID of a name, in the URL namespace.
@@ -237,11 +242,14 @@ name_uuid() {
 # The bill of materials without its serial number, which is derived from it.
 sbom_body() {
   local map=$1 source=$2 build=$3 version=$4 platform=$5 sum_file=$6
-  local pairs packages package commit epoch purl acknowledgement expression refs=() first=1
+  local pairs packages package commit epoch arch purl acknowledgement expression refs=() first=1
   pairs=$(linked_packages "$map" "$source" "$build")
   packages=$(cut -f1 <<<"$pairs" | sort -u)
   commit=$(git -C "$source" rev-parse --verify HEAD 2>/dev/null) || commit=
-  epoch=${SOURCE_DATE_EPOCH:-$([ -n "$commit" ] && git -C "$source" log -1 --format=%ct "$commit")}
+  epoch=${SOURCE_DATE_EPOCH:-}
+  if [ -z "$epoch" ] && [ -n "$commit" ]; then
+    epoch=$(git -C "$source" log -1 --format=%ct "$commit")
+  fi
   printf '{\n  "$schema": "http://cyclonedx.org/schema/bom-1.6.schema.json",\n'
   printf '  "bomFormat": "CycloneDX",\n  "specVersion": "1.6",\n  "serialNumber": "@SERIAL@",\n'
   printf '  "version": 1,\n  "metadata": {\n'
@@ -262,7 +270,8 @@ sbom_body() {
   printf '\n    }\n  },\n  "components": ['
   for package in $packages; do
     purl="pkg:deb/debian/$(purl_encoded "$package")@$(purl_encoded "$(package_version "$package")")"
-    purl+="?arch=$(purl_encoded "$(dpkg-query -W -f='${Architecture}' "$package")")&distro=debian-12"
+    arch=$(dpkg-query -W -f='${Architecture}' "$package")
+    purl+="?arch=$(purl_encoded "$arch")&distro=debian-12"
     read -r acknowledgement expression < <(licence_of "$package") || return 1
     [ $first = 1 ] || printf ','
     first=0
@@ -329,7 +338,10 @@ write_buildinfo() {
 
 case ${1:-} in
   notices | buildinfo | sbom) ;;
-  *) echo "usage: release-info.sh notices|buildinfo|sbom OUT MAP SOURCE_DIR BUILD_DIR ..." >&2; exit 2 ;;
+  *)
+    echo "usage: release-info.sh notices|buildinfo|sbom OUT MAP SOURCE_DIR BUILD_DIR ..." >&2
+    exit 2
+    ;;
 esac
 mode=$1 out=$2
 shift 2

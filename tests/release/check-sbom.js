@@ -14,7 +14,8 @@ const parseSpdx = require('spdx-expression-parse');
 async function problemsOf(sbomFile, buildinfoFile, noticesFile) {
   const text = fs.readFileSync(sbomFile, 'utf8');
   const problems = [];
-  const invalid = await new CDX.Validation.JsonStrictValidator(CDX.Spec.Version.v1dot6).validate(text);
+  const validator = new CDX.Validation.JsonStrictValidator(CDX.Spec.Version.v1dot6);
+  const invalid = await validator.validate(text);
   if (invalid !== null) problems.push(`not valid CycloneDX 1.6: ${JSON.stringify(invalid)}`);
   const bom = JSON.parse(text);
   const components = bom.components || [];
@@ -60,7 +61,8 @@ async function problemsOf(sbomFile, buildinfoFile, noticesFile) {
   const hashes = (bom.metadata && bom.metadata.component && bom.metadata.component.hashes) || [];
   const image = hashes.find((h) => h.alg === 'SHA-256');
   if (!recorded || !image || image.content !== recorded[1]) {
-    problems.push(`image SHA-256 ${image && image.content}; BUILDINFO has ${recorded && recorded[1]}`);
+    const named = image && image.content;
+    problems.push(`image SHA-256 ${named}; BUILDINFO has ${recorded && recorded[1]}`);
   }
   if (problems.length === 0) {
     console.log(`valid CycloneDX 1.6; components ${listed.join(', ')}; image ${image.content}`);
