@@ -100,12 +100,8 @@ EOF
   done
 }
 
-# A JSON string of a text, which must hold no control characters.
+# A JSON string of a text without control characters (write_sbom checks).
 json_string() {
-  if [[ $1 == *[[:cntrl:]]* ]]; then
-    echo "release-info: a control character in '$1'" >&2
-    return 1
-  fi
   local text=${1//\\/\\\\}
   printf '"%s"' "${text//\"/\\\"}"
 }
@@ -242,7 +238,8 @@ name_uuid() {
 # The bill of materials without its serial number, which is derived from it.
 sbom_body() {
   local map=$1 source=$2 build=$3 version=$4 platform=$5 sum_file=$6
-  local pairs packages package commit epoch arch purl acknowledgement expression refs=() first=1
+  local pairs packages package package_version_here commit epoch arch purl
+  local acknowledgement expression refs=() first=1
   pairs=$(linked_packages "$map" "$source" "$build")
   packages=$(cut -f1 <<<"$pairs" | sort -u)
   commit=$(git -C "$source" rev-parse --verify HEAD 2>/dev/null) || commit=
@@ -269,7 +266,8 @@ sbom_body() {
   fi
   printf '\n    }\n  },\n  "components": ['
   for package in $packages; do
-    purl="pkg:deb/debian/$(purl_encoded "$package")@$(purl_encoded "$(package_version "$package")")"
+    package_version_here=$(package_version "$package")
+    purl="pkg:deb/debian/$(purl_encoded "$package")@$(purl_encoded "$package_version_here")"
     arch=$(dpkg-query -W -f='${Architecture}' "$package")
     purl+="?arch=$(purl_encoded "$arch")&distro=debian-12"
     read -r acknowledgement expression < <(licence_of "$package") || return 1
@@ -278,7 +276,7 @@ sbom_body() {
     refs+=("$(json_string "$purl")")
     printf '\n    {\n      "type": "library",\n      "bom-ref": %s,\n' "$(json_string "$purl")"
     printf '      "publisher": "Debian",\n      "name": %s,\n' "$(json_string "$package")"
-    printf '      "version": %s,\n' "$(json_string "$(package_version "$package")")"
+    printf '      "version": %s,\n' "$(json_string "$package_version_here")"
     printf '      "description": %s,\n' \
       "$(json_string "Linked into the image: $(libraries_of "$package" "$pairs")")"
     printf '      "licenses": [{"expression": %s, "acknowledgement": "%s"}],\n' \
@@ -292,6 +290,12 @@ sbom_body() {
 write_sbom() {
   local body
   body=$(sbom_body "$@") || return 1
+  # The lines are this script's; a control character within one came from a
+  # name or version, and json_string does not escape it.
+  if [[ ${body//$'\n'/} == *[[:cntrl:]]* ]]; then
+    echo "release-info: a control character in the bill of materials" >&2
+    return 1
+  fi
   sed "s/@SERIAL@/urn:uuid:$(name_uuid "$(sha256sum <<<"$body" | cut -d' ' -f1)")/" <<<"$body"
 }
 

@@ -30,7 +30,8 @@ fi
 
 # What Debian lacks comes from the npm registry, pinned with integrity hashes
 # by tools/npm/package-lock.json, into tools/npm/node_modules (ignored by git):
-# the Inno Setup compiler. No install scripts run.
+# the Inno Setup compiler, and CycloneDX's library with its schema validator.
+# No install scripts run, and the library's optional XML support is left out.
 npm_tools=$(cd "$(dirname "$0")" && pwd)/npm
 installed_lock=$npm_tools/node_modules/.installed-package-lock.json
 if ! cmp -s "$npm_tools/package-lock.json" "$installed_lock"; then
