@@ -3,8 +3,9 @@
 #   wine-run.sh PREFIX LOADER --boot        make a fresh prefix
 #   wine-run.sh PREFIX LOADER --stop        end the prefix's wineserver
 #   wine-run.sh PREFIX LOADER PROGRAM ARGS  run a program there
-# Exits 77 (a skip for CTest) where this machine cannot execute LOADER, as
-# on kernels without 32-bit x86 support.
+# Exits 77 (a skip for CTest) where this machine cannot execute LOADER: a
+# kernel without 32-bit x86 support, before tools/install-deps.sh has set up
+# qemu for it. tools/test.sh counts a skip as a failure.
 set -euo pipefail
 prefix=$1 loader=$2
 shift 2

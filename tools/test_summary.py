@@ -1,0 +1,63 @@
+"""The test command's last word: for each preset, how many of its tests passed,
+failed and were skipped, read from CTest's JUnit file; for the Windows builds,
+how their images ran. Exits 1 when a test failed or did not run, or when one
+was skipped and ZARVEL_ALLOW_SKIPS=1 does not say that is enough.
+
+  test_summary.py BUILD_ROOT PRESET...   (BUILD_ROOT/PRESET/test-results.xml)
+"""
+
+import os
+import sys
+import xml.etree.ElementTree as ElementTree
+
+import i386_emulation
+
+HOW_IMAGES_RUN = {
+    "win32": lambda: "its 32-bit images ran " + i386_emulation.describe(),
+    "win64": lambda: "its x86-64 images ran natively",
+}
+
+
+def counts(results_file):
+    """(passed, failed, skipped names) of one CTest run."""
+    passed, failed, skipped = 0, 0, []
+    for case in ElementTree.parse(results_file).getroot().iter("testcase"):
+        if case.find("skipped") is not None:
+            skipped.append(case.get("name"))
+        elif case.get("status") == "run":
+            passed += 1
+        else:
+            failed += 1
+    return passed, failed, skipped
+
+
+def main(argv):
+    build_root, presets = argv[1], argv[2:]
+    allow_skips = os.environ.get("ZARVEL_ALLOW_SKIPS") == "1"
+    good = True
+    print("== Summary")
+    for preset in presets:
+        results_file = os.path.join(build_root, preset, "test-results.xml")
+        if not os.path.exists(results_file):
+            print(f"{preset}: FAILED: no test results")
+            good = False
+            continue
+        passed, failed, skipped = counts(results_file)
+        words = [f"{passed} passed", f"{failed} failed" if failed else "none failed"]
+        if skipped:
+            words.append(f"{len(skipped)} skipped ({', '.join(skipped)})")
+            good = good and allow_skips
+        else:
+            words.append("none skipped")
+        if preset in HOW_IMAGES_RUN:
+            words.append(HOW_IMAGES_RUN[preset]())
+        good = good and failed == 0 and passed > 0
+        print(f"{preset}: " + ", ".join(words))
+    if not good:
+        print("FAILED" + ("" if allow_skips else ": a skipped test counts as a failure;"
+                          " ZARVEL_ALLOW_SKIPS=1 lets skipped tests pass"))
+    return 0 if good else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
