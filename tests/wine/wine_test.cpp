@@ -1,6 +1,7 @@
 // The Windows program against Wine's registry and shell: what it prints,
 // what it leaves below HKEY_CLASSES_ROOT (read back through the registry
-// API), what the shell then starts, and what its image carries.
+// API), what the shell then starts, what its image carries, and its export
+// called from another program.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -8,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/captured_stdout.h"
+#include "tests/wine/mapped_image.h"
 #include "tests/wine/windows_process.h"
 #include "tests/wine/wine_suite.h"
 
@@ -208,19 +211,26 @@ TEST(WindowsImageTest, ManifestAsksForNoElevationAndUtf8) {
             std::string::npos);
 }
 
-// Another program finds checkUriQualifier by its decorated name and by
-// ordinal 1. (Wine neither binds nor relocates an executable loaded as a
-// library, so the call itself cannot be made here.)
-TEST(WindowsImageTest, CheckIsExportedByNameAtOrdinalOne) {
-  HMODULE image = LoadLibraryW(programPath().c_str());
-  ASSERT_NE(image, nullptr);
-  FARPROC byName = GetProcAddress(
+// Another program calls checkUriQualifier the one way that works: LoadLibrary
+// neither binds an executable's imports nor runs its constructors, so the
+// caller maps the image and binds them itself, finds the function by its
+// decorated name or at ordinal 1, and calls it with a std::string of the same
+// toolchain. The stack guard keeps its non-zero default.
+TEST_F(WineTest, ExportCalledThroughImportsTheCallerBound) {
+  MappedImage image = mapImage(programPath());
+  ASSERT_EQ(image.error, "");
+  const FARPROC byName = exportByName(
       image, "_Z17checkUriQualifierNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE");
-  EXPECT_NE(byName, nullptr);
-  EXPECT_EQ(byName, GetProcAddress(image, MAKEINTRESOURCEA(1)));
-  EXPECT_EQ(GetProcAddress(image, MAKEINTRESOURCEA(2)), nullptr);
-  EXPECT_EQ(GetProcAddress(image, "registerUriQualifier"), nullptr);
-  FreeLibrary(image);
+  ASSERT_NE(byName, nullptr);
+  EXPECT_EQ(byName, exportByOrdinal(image, 1));
+  EXPECT_EQ(exportByOrdinal(image, 2), nullptr);
+  EXPECT_EQ(exportByName(image, "registerUriQualifier"), nullptr);
+  const auto check = reinterpret_cast<void (*)(std::string)>(reinterpret_cast<void*>(byName));
+  EXPECT_EQ(captureStdout([&] { check("C:\\Apps\\zarvel.exe"); }),
+            registeredOutput("\"C:\\Apps\\zarvel.exe\" \"%1\""));
+  EXPECT_EQ(schemeTree(), completeTree("\"C:\\Apps\\zarvel.exe\" \"%1\""));
+  EXPECT_EQ(captureStdout([&] { check("D:\\Other\\zarvel.exe"); }), "");
+  unmapImage(&image);
 }
 
 }  // namespace
