@@ -6,9 +6,10 @@
 # bill of materials, where the zip has one, must name BUILDINFO's image.
 #   tools/verify-release.sh ZIP
 # Prints one line. Exit status: 0 reproduced, 1 differs, 2 cannot check
-# (no BUILDINFO or image in the zip, a commit this repository lacks, or a
-# failed rebuild). Toolchain versions that differ from BUILDINFO's are
-# warned about on standard error.
+# (a zip that is not a release or would write outside its folder, a commit
+# this repository lacks, a tool missing or failing, or a failed rebuild).
+# Toolchain versions that differ from BUILDINFO's are warned about on
+# standard error.
 set -euo pipefail
 export LC_ALL=C
 
@@ -21,17 +22,21 @@ cannot_check() {
 zip_name=$1
 zip=$(realpath -e "$zip_name" 2>/dev/null) || cannot_check "no such file: $zip_name"
 repository=$(cd "$(dirname "$0")/.." && pwd)
+python=/usr/bin/python3
+release_info=("$python" "$repository/tools/release_info.py")
+for tool in "$python" git cmake make osslsigncode openssl; do
+  command -v "$tool" >/dev/null || cannot_check "$tool is missing: run tools/install-deps.sh"
+done
+"$python" -c 'import debian.copyright, license_expression' 2>/dev/null ||
+  cannot_check "python3-debian or python3-license-expression is missing: run tools/install-deps.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# The zip comes from elsewhere: nothing in it may land outside the folder.
-listing=$(cmake -E tar tf "$zip" 2>/dev/null) || cannot_check "$zip_name is not a readable zip"
-if grep -qE '^/|(^|/)\.\.(/|$)' <<<"$listing"; then
-  cannot_check "$zip_name names files outside its own folder"
-fi
+# The zip comes from elsewhere: nothing in it may land outside its folder,
+# and it is looked at whole before anything is written.
 mkdir "$work/zip"
-(cd "$work/zip" && cmake -E tar xf "$zip" >/dev/null 2>&1) ||
-  cannot_check "$zip_name is not a readable zip"
+refusal=$("${release_info[@]}" unpack "$zip" "$work/zip" 2>&1) ||
+  cannot_check "$zip_name is not unpacked: ${refusal#release_info: }"
 only_file() {  # NAME [optional]: sets `found` to the path of the zip's only file of that name
   found=$(find "$work/zip" -name "$1" -type f)
   [ -n "$found" ] || [ "${2:-}" = optional ] || cannot_check "$zip_name holds no $1"
@@ -56,17 +61,25 @@ fi
   echo "warning: the package was built with uncommitted changes; rebuilding $commit" >&2
 
 if [ -n "$sbom" ]; then
-  sbom_sha256=$(node -e '
-    const bom = JSON.parse(require("fs").readFileSync(process.argv[1], "utf8"));
-    const hashes = ((bom.metadata || {}).component || {}).hashes || [];
-    const image = hashes.find((hash) => hash.alg === "SHA-256");
-    console.log(image ? image.content : "none");' "$sbom" 2>/dev/null) || sbom_sha256="unreadable"
+  sbom_sha256=$("${release_info[@]}" image-sha256 "$sbom") ||
+    cannot_check "zarvel-uri.cdx.json could not be read"
   if [ "$sbom_sha256" != "$recorded_sha256" ]; then
     echo "differs: zarvel-uri.cdx.json names the image sha256 $sbom_sha256," \
          "BUILDINFO records $recorded_sha256"
     exit 1
   fi
 fi
+
+# osslsigncode tells the primary signature's digest and the digest of the
+# bytes it covers; where it can tell neither nor that there is no signature,
+# nothing can be said.
+signature() {  # IMAGE NAME...: reads "algorithm signed covered", or "unsigned", into NAME...
+  local answer
+  answer=$("${release_info[@]}" signature "$1" 2>&1) ||
+    cannot_check "the signature of $(basename "$1") could not be read: ${answer#release_info: }"
+  read -r "${@:2}" <<<"$answer"
+}
+signature "$image" algorithm signed_digest covered_digest
 
 sed -n 's/^Package: //p' "$buildinfo" | while read -r package version; do
   if ! [[ $package =~ ^[a-z0-9][a-z0-9+.-]*(:[a-z0-9-]+)?$ ]]; then
@@ -78,10 +91,16 @@ sed -n 's/^Package: //p' "$buildinfo" | while read -r package version; do
     echo "warning: BUILDINFO names $package $version; this machine has $here" >&2
 done
 
-mkdir "$work/source"
-git -C "$repository" archive "$commit" | tar -C "$work/source" -xf -
-if ! { cmake -S "$work/source" --preset "$preset" -DBUILD_TESTING=OFF &&
-       cmake --build "$work/source/build/$preset" --target zarvel-uri; } \
+# Only the commit and the toolchain decide the bytes: the rebuild runs in an
+# empty environment but for PATH (Debian's folders), HOME (a folder of its
+# own) and LC_ALL=C. So CFLAGS, CXXFLAGS, CPPFLAGS, LDFLAGS, CC, CXX, the
+# CMAKE_* variables, SOURCE_DATE_EPOCH and every other variable are cleared.
+mkdir "$work/source" "$work/home"
+git -C "$repository" archive "$commit" | tar -C "$work/source" -xf - ||
+  cannot_check "git could not export commit $commit"
+clean=(env -i PATH=/usr/bin:/bin:/usr/sbin:/sbin HOME="$work/home" LC_ALL=C)
+if ! { "${clean[@]}" cmake -S "$work/source" --preset "$preset" -DBUILD_TESTING=OFF &&
+       "${clean[@]}" cmake --build "$work/source/build/$preset" --target zarvel-uri; } \
      >"$work/build.log" 2>&1; then
   tail -n 20 "$work/build.log" >&2
   cannot_check "commit $commit did not build with preset $preset"
@@ -96,20 +115,7 @@ if [ "$rebuilt_sha256" != "$recorded_sha256" ]; then
   exit 1
 fi
 
-# osslsigncode reports the primary signature's digest ("Current") and the
-# digest of the bytes it covers ("Calculated"); it exits 1 on an untrusted
-# certificate too, so only its report is read.
-digests() {  # IMAGE; prints: algorithm current calculated, or nothing if unsigned
-  osslsigncode verify -in "$1" 2>/dev/null | awk -F': *' '
-    function first_word(text) { split(text, words, " "); return words[1] }
-    /^Message digest algorithm/ && !algorithm { algorithm = first_word($2) }
-    /^Current message digest/ && !current { current = first_word($2) }
-    /^Calculated message digest/ && !calculated { calculated = first_word($2) }
-    END { if (current) print algorithm, current, calculated }' || true
-}
-
-read -r algorithm signed_digest covered_digest < <(digests "$image") || true
-if [ -z "${signed_digest:-}" ]; then
+if [ "$algorithm" = unsigned ]; then
   image_sha256=$(sha256sum "$image" | cut -d' ' -f1)
   if cmp -s "$image" "$rebuilt"; then
     echo "reproduced: zarvel-uri.exe (sha256 $image_sha256) is $of_commit"
@@ -135,10 +141,12 @@ fi
 # The digest covers the image padded as signing pads it, so the rebuild is
 # signed too, with a throwaway certificate and the same algorithm.
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=verify-release" \
-  -keyout "$work/key.pem" -out "$work/certificate.pem" >/dev/null 2>&1
+  -keyout "$work/key.pem" -out "$work/certificate.pem" >/dev/null 2>&1 ||
+  cannot_check "openssl could not make a throwaway certificate"
 osslsigncode sign -h "$(tr 'A-Z' 'a-z' <<<"$algorithm")" -certs "$work/certificate.pem" \
-  -key "$work/key.pem" -in "$rebuilt" -out "$work/rebuilt-signed.exe" >/dev/null
-read -r _ rebuilt_digest _ < <(digests "$work/rebuilt-signed.exe")
+  -key "$work/key.pem" -in "$rebuilt" -out "$work/rebuilt-signed.exe" >/dev/null 2>&1 ||
+  cannot_check "osslsigncode could not sign the rebuild"
+signature "$work/rebuilt-signed.exe" _ rebuilt_digest _
 if [ "$signed_digest" = "$rebuilt_digest" ]; then
   echo "reproduced: signed zarvel-uri.exe ($algorithm Authenticode digest $signed_digest) is" \
        "$of_commit (sha256 $rebuilt_sha256)"

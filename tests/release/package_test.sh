@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds the release package and checks it: the sums file verifies; the zip
 # holds the image, its debug file, README, CHANGELOG, LICENSE, the notices,
-# BUILDINFO and the bill of materials; the notices name every package whose
-# libraries the link map shows in the image; CycloneDX's library accepts the
-# bill of materials, which names the notices' packages and BUILDINFO's image
-# (and a copy naming another image or lacking a package is caught); and
-# tools/verify-release.sh reproduces the zip, a signed copy of it, and
-# rejects copies with one byte changed, with such a bill of materials, or
-# without BUILDINFO.
+# BUILDINFO and the bill of materials; the notices name every library and
+# start-up object that the release program reads in the link map; CycloneDX's
+# library accepts the bill of materials, which names the notices' packages
+# and BUILDINFO's image (and a copy naming another image or lacking a package
+# is caught); and tools/verify-release.sh reproduces the zip, a signed copy of
+# it, and one rebuilt with the shell's compiler flags set; rejects copies with
+# one byte changed, with such a bill of materials, or without BUILDINFO; and
+# refuses zips that would write outside their folder, writing nothing, and a
+# signature that its tool cannot read.
 #   package_test.sh SOURCE_DIR BUILD_DIR PACKAGE_NAME MINGW_TRIPLET
 set -euo pipefail
 source=$1 build=$2 name=$3 triplet=$4
@@ -17,7 +19,7 @@ cd "$build"
 sha256sum -c "$name.SHA256SUMS"
 expected="BUILDINFO CHANGELOG.md LICENSE README.md THIRD-PARTY-NOTICES.txt zarvel-uri.cdx.json"
 expected+=" zarvel-uri.exe zarvel-uri.exe.debug"
-actual=$(cmake -E tar tf "$name.zip" | sed "s|^$name/||" | sort | paste -sd' ')
+actual=$(cmake -E tar tf "$name.zip" | sed "s|^$name/||" | grep -v '/$' | sort | paste -sd' ')
 echo "zip holds: $actual"
 [ "$actual" = "$expected" ]
 
@@ -26,16 +28,22 @@ rm -rf "$work"
 mkdir -p "$work"
 (cd "$work" && cmake -E tar xf "$build/$name.zip")
 notices=$work/$name/THIRD-PARTY-NOTICES.txt
-awk '/^Archive member included/ { f = 1; next } /^Discarded input sections/ { f = 0 }
-     f && /^\// { sub(/\(.*/, ""); print }' zarvel-uri.map | sort -u |
-  while read -r archive; do
-    package=$(dpkg -S "$(realpath "$archive")" | cut -d: -f1)
-    library=${archive##*/}
-    grep -q "^Package: $package\$" "$notices" || { echo "notices lack $package"; exit 1; }
-    grep -q "^$package [^:]*:.* $library\\b" "$notices" ||
-      { echo "notices do not list $library under $package"; exit 1; }
-    echo "notices name $package for $library"
-  done
+# Every library and start-up object of another package, as the program reads the map.
+/usr/bin/python3 - "$source/tools" zarvel-uri.map "$source" "$build" >"$work/linked.txt" <<'EOF'
+import sys
+sys.path.insert(0, sys.argv[1])
+import release_info
+for package, files in release_info.linked_packages(*sys.argv[2:]).items():
+    print("\n".join(f"{package} {file}" for file in files))
+EOF
+grep -q '/crt2\.o$' "$work/linked.txt" || { echo "the map's start-up objects are not read"; exit 1; }
+while read -r package file; do
+  library=${file##*/} package=${package%%:*}
+  grep -q "^Package: $package\$" "$notices" || { echo "notices lack $package"; exit 1; }
+  grep -q "^$package [^:]*:.* $library\\b" "$notices" ||
+    { echo "notices do not list $library under $package"; exit 1; }
+  echo "notices name $package for $library"
+done <"$work/linked.txt"
 
 sbom=$work/$name/zarvel-uri.cdx.json
 edit_sbom() {  # OUT JAVASCRIPT: a copy of the bill of materials, `bom` changed by JAVASCRIPT
@@ -92,20 +100,54 @@ repack "$work/signed.zip"
 change_code_byte && repack "$work/signed-changed.zip"
 rm "$work/$name/BUILDINFO" && repack "$work/no-buildinfo.zip"
 
-# zip, the exit status it must give, how its line must begin
-while read -r zip status verdict; do
+# Zips from elsewhere that try to write outside their folder: through a link
+# they hold, a link in their place, an absolute name, and a name that climbs
+# out of any folder to the same place.
+outside=$work/outside
+mkdir "$outside"
+/usr/bin/python3 - "$work" "$name" "$outside" <<'EOF'
+import stat, sys, zipfile
+work, name, outside = sys.argv[1:]
+def hostile(zip_name, *entries):  # (entry name, link target or None)
+    with zipfile.ZipFile(f"{work}/{zip_name}", "w") as archive:
+        for entry, target in entries:
+            info = zipfile.ZipInfo(entry)
+            info.external_attr = ((stat.S_IFLNK | 0o777) if target else (stat.S_IFREG | 0o644)) << 16
+            archive.writestr(info, target or "planted\n")
+hostile("through-link.zip", (f"{name}/logs", outside), (f"{name}/logs/planted", None))
+hostile("link.zip", (f"{name}/BUILDINFO", f"{outside}/BUILDINFO"))
+hostile("absolute.zip", (f"{outside}/planted", None))
+hostile("climbing.zip", (f"{name}/{'../' * 32}{outside[1:]}/planted", None))
+EOF
+# A tool that fails as if missing or broken: it must not pass for "unsigned".
+mkdir "$work/failing-tool"
+printf '#!/bin/sh\nexit 1\n' >"$work/failing-tool/osslsigncode"
+chmod +x "$work/failing-tool/osslsigncode"
+
+# environment (variables joined by commas, - for none), zip, the exit status it must give,
+# how its line must begin
+while read -r environment zip status verdict; do
   set +e
-  line=$(bash "$source/tools/verify-release.sh" "$work/$zip")
+  variables=${environment/#-/}
+  # shellcheck disable=SC2086 # the variables, one word each
+  line=$(env ${variables//,/ } bash "$source/tools/verify-release.sh" "$work/$zip")
   actual=$?
   set -e
-  echo "$zip: $line (exit $actual)"
+  echo "$zip ($environment): $line (exit $actual)"
   [ "$actual" = "$status" ] && [[ $line == "$verdict"* ]]
-done <<'EOF'
-as-built.zip 0 reproduced: zarvel-uri.exe
-signed.zip 0 reproduced: signed zarvel-uri.exe
-changed.zip 1 differs: zarvel-uri.exe
-sbom-changed.zip 1 differs: zarvel-uri.cdx.json names the image sha256 0000
-signed-changed.zip 1 differs: zarvel-uri.exe's bytes
-no-buildinfo.zip 2 cannot check:
+  [ -z "$(ls -A "$outside")" ] || { echo "written outside the zip's folder: $(ls "$outside")"; exit 1; }
+done <<EOF
+- as-built.zip 0 reproduced: zarvel-uri.exe
+- signed.zip 0 reproduced: signed zarvel-uri.exe
+- changed.zip 1 differs: zarvel-uri.exe
+- sbom-changed.zip 1 differs: zarvel-uri.cdx.json names the image sha256 0000
+- signed-changed.zip 1 differs: zarvel-uri.exe's bytes
+- no-buildinfo.zip 2 cannot check:
+- through-link.zip 2 cannot check: $work/through-link.zip is not unpacked: $name/logs is a link
+- link.zip 2 cannot check: $work/link.zip is not unpacked: $name/BUILDINFO is a link
+- absolute.zip 2 cannot check: $work/absolute.zip is not unpacked: $outside/planted names a file
+- climbing.zip 2 cannot check: $work/climbing.zip is not unpacked: $name/../../
+CFLAGS=-O0,CXXFLAGS=-O0,CPPFLAGS=-DTAMPERED,LDFLAGS=-s as-built.zip 0 reproduced: zarvel-uri.exe
+PATH=$work/failing-tool:$PATH signed.zip 2 cannot check: the signature of zarvel-uri.exe
 EOF
 rm -rf "$work"
