@@ -1,5 +1,5 @@
 # The release package: `cmake --build --preset win32 --target package` writes
-# zarvel-uri-<version>-win32.zip (the image, its debug file, README,
+# zarvel-uri-<version>-win32.zip (the image, its debug file, README, docs/,
 # CHANGELOG, LICENSE, THIRD-PARTY-NOTICES.txt, BUILDINFO and the bill of
 # materials zarvel-uri.cdx.json) and zarvel-uri-<version>-win32.SHA256SUMS
 # beside it.
@@ -27,6 +27,7 @@ set(release_info /usr/bin/python3 ${PROJECT_SOURCE_DIR}/tools/release_info.py wr
 install(TARGETS zarvel-uri RUNTIME DESTINATION .)
 list(JOIN release_info "\" \"" arguments)
 install(CODE "execute_process(COMMAND \"${arguments}\" COMMAND_ERROR_IS_FATAL ANY)")
+install(DIRECTORY docs DESTINATION .)
 install(FILES $<TARGET_FILE:zarvel-uri>.debug README.md CHANGELOG.md LICENSE
               ${PROJECT_BINARY_DIR}/THIRD-PARTY-NOTICES.txt ${PROJECT_BINARY_DIR}/BUILDINFO
               ${PROJECT_BINARY_DIR}/zarvel-uri.cdx.json

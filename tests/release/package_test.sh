@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the release package and checks it: the sums file verifies; the zip
-# holds the image, its debug file, README, CHANGELOG, LICENSE, the notices,
+# holds the image, its debug file, README, docs/, CHANGELOG, LICENSE, the notices,
 # BUILDINFO and the bill of materials; the notices name every library and
 # start-up object that the release program reads in the link map; CycloneDX's
 # library accepts the bill of materials, which names the notices' packages
@@ -17,7 +17,8 @@ rm -f "$build/$name.zip" "$build/$name.SHA256SUMS"
 cmake --build "$build" --target package >/dev/null
 cd "$build"
 sha256sum -c "$name.SHA256SUMS"
-expected="BUILDINFO CHANGELOG.md LICENSE README.md THIRD-PARTY-NOTICES.txt zarvel-uri.cdx.json"
+expected="BUILDINFO CHANGELOG.md LICENSE README.md THIRD-PARTY-NOTICES.txt docs/development.md"
+expected+=" docs/installers.md docs/release.md docs/security.md zarvel-uri.cdx.json"
 expected+=" zarvel-uri.exe zarvel-uri.exe.debug"
 actual=$(cmake -E tar tf "$name.zip" | sed "s|^$name/||" | grep -v '/$' | sort | paste -sd' ')
 echo "zip holds: $actual"
