@@ -325,7 +325,8 @@ def signature(image):
         return " ".join(digest.group(1) for digest in digests)
     if "No signature found" in answer.stdout + answer.stderr:
         return "unsigned"
-    raise Failure(f"osslsigncode could not read {image}: {answer.stderr.strip()}")
+    raise Failure(f"osslsigncode could not read {image}: "
+                  f"{answer.stderr.strip() or f'exit status {answer.returncode}'}")
 
 
 COMMANDS = {"write": (write, 9), "unpack": (unpack, 2), "image-sha256": (image_sha256, 1),

@@ -21,7 +21,7 @@ std::string fileBytes(const std::wstring& path) {
   if (file == nullptr) return bytes;
   char buffer[65536];
   for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, n);
-  fclose(file);
+  if (fclose(file) != 0) bytes.clear();
   return bytes;
 }
 
@@ -56,20 +56,20 @@ bool relocate(BYTE* base, const IMAGE_OPTIONAL_HEADER& optional) {
 // Fills the import address table with what the named DLLs export.
 std::string bindImports(BYTE* base, const IMAGE_OPTIONAL_HEADER& optional) {
   const IMAGE_DATA_DIRECTORY& table = optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  for (auto* dll = at<IMAGE_IMPORT_DESCRIPTOR>(base, table.VirtualAddress); dll->Name != 0;
-       ++dll) {
+  for (auto* dll = at<IMAGE_IMPORT_DESCRIPTOR>(base, table.VirtualAddress); dll->Name != 0; ++dll) {
     const char* dllName = at<char>(base, dll->Name);
     HMODULE module = LoadLibraryA(dllName);
     if (module == nullptr) return std::string("cannot load ") + dllName;
-    auto* name = at<IMAGE_THUNK_DATA>(base, dll->OriginalFirstThunk != 0 ? dll->OriginalFirstThunk
-                                                                         : dll->FirstThunk);
+    // The names stand in the lookup table, or in the address table itself
+    // where there is none.
+    const DWORD names = dll->OriginalFirstThunk != 0 ? dll->OriginalFirstThunk : dll->FirstThunk;
+    auto* name = at<IMAGE_THUNK_DATA>(base, names);
     for (auto* slot = at<IMAGE_THUNK_DATA>(base, dll->FirstThunk); name->u1.AddressOfData != 0;
          ++name, ++slot) {
-      const bool byOrdinal = IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal);
-      const char* function =
-          byOrdinal ? MAKEINTRESOURCEA(IMAGE_ORDINAL(name->u1.Ordinal))
-                    : at<IMAGE_IMPORT_BY_NAME>(base, static_cast<DWORD>(name->u1.AddressOfData))
-                          ->Name;
+      const char* function = MAKEINTRESOURCEA(IMAGE_ORDINAL(name->u1.Ordinal));
+      if (!IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) {
+        function = at<IMAGE_IMPORT_BY_NAME>(base, static_cast<DWORD>(name->u1.AddressOfData))->Name;
+      }
       const FARPROC address = GetProcAddress(module, function);
       if (address == nullptr) return std::string("cannot bind an import of ") + dllName;
       slot->u1.Function = reinterpret_cast<ULONG_PTR>(address);
@@ -116,8 +116,11 @@ MappedImage mapImage(const std::wstring& path) {
   for (WORD i = 0; i < count; ++i) {
     const IMAGE_SECTION_HEADER& section = sections[i];
     const DWORD size = std::min(section.SizeOfRawData, section.Misc.VirtualSize);
-    if (section.PointerToRawData + size > file.size()) image.error = "a section beyond the file";
-    if (image.error.empty()) memcpy(base + section.VirtualAddress, &file[section.PointerToRawData], size);
+    if (section.PointerToRawData + size > file.size()) {
+      image.error = "a section beyond the file";
+    } else {
+      memcpy(base + section.VirtualAddress, &file[section.PointerToRawData], size);
+    }
   }
   if (image.error.empty() && !relocate(base, optional)) image.error = "an unknown relocation";
   if (image.error.empty()) image.error = bindImports(base, optional);
