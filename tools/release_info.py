@@ -89,16 +89,15 @@ def linked_files(map_text, source, build):
 
 
 def owner(path, answer=None):
-    """The one package that `dpkg -S` (its ANSWER) names for the file, or the file a link
-    names, arch-qualified as dpkg gives it. A diversion's lines name no owner."""
+    """The one package, as dpkg names it, that `dpkg -S` (its ANSWER) gives for a file."""
     if answer is None:
         for name in (path, os.path.realpath(path)):
             found = run("dpkg", "-S", name)
             if found.returncode == 0:
                 return owner(name, found.stdout)
         raise Failure(f"no Debian package owns {path}")
-    owners = [name for line in answer.splitlines() if line.endswith(": " + path)
-              and not line.startswith("diversion by ") for name in line[:-len(path) - 2].split(", ")]
+    owners = [name for line in answer.splitlines() if not line.startswith("diversion by ")
+              and line.endswith(": " + path) for name in line[:-len(path) - 2].split(", ")]
     if len(owners) != 1:
         raise Failure(f"not one Debian package owns {path}: {owners}")
     return owners[0]
@@ -229,11 +228,11 @@ def bill(packages, build):
     return json.dumps(head | {"serialNumber": serial} | rest, indent=2) + "\n"
 
 
-def buildinfo(build, names):
+def buildinfo(build, installed):
     lines = ["Name: zarvel-uri", f"Version: {build['version']}", f"Platform: {build['platform']}",
              f"Preset: {build['preset'] or 'none'}", f"Commit: {build['commit']}",
              f"Uncommitted-Changes: {build['changes']}", f"Debian-Release: {build['debian']}"]
-    lines += [f"Package: {name} {package(name)[2]}" for name in sorted(names)]
+    lines += [f"Package: {name} {installed[name][2]}" for name in sorted(installed)]
     return "\n".join(lines + [f"Image-SHA256: {build['image_sha256']}", ""])
 
 
@@ -272,9 +271,11 @@ def linked_packages(map_file, source, build):
 
 def write(out_dir, map_file, source, build_dir, version, target, preset, sum_file, *programs):
     by_package = linked_packages(map_file, source, build_dir)
+    names = {owner(p) for p in build_programs(programs[0], programs[1:])} | set(by_package)
+    installed = {name: package(name) for name in names}  # once each: the files agree
     packages = []
     for name, linked in sorted(by_package.items()):
-        bare, arch, package_version = package(name)
+        bare, arch, package_version = installed[name]
         packages.append({"name": bare, "version": package_version, "linked": linked,
                          "purl": purl(bare, package_version, arch),
                          "licence": licence_of(bare, linked)})
@@ -282,8 +283,8 @@ def write(out_dir, map_file, source, build_dir, version, target, preset, sum_fil
               f" ({platform.freedesktop_os_release()['VERSION_CODENAME']})")
     build = {"version": version, "platform": target, "preset": preset, "debian": debian,
              "image_sha256": pathlib.Path(sum_file).read_text().split()[0]} | source_state(source)
-    names = {owner(p) for p in build_programs(programs[0], programs[1:])} | set(by_package)
-    outputs = {"THIRD-PARTY-NOTICES.txt": notices(packages), "BUILDINFO": buildinfo(build, names),
+    outputs = {"THIRD-PARTY-NOTICES.txt": notices(packages),
+               "BUILDINFO": buildinfo(build, installed),
                "zarvel-uri.cdx.json": bill(packages, build)}
     for name, text in outputs.items():
         pathlib.Path(out_dir, name + ".partial").write_text(text, encoding="utf-8")
@@ -325,8 +326,7 @@ def signature(image):
         return " ".join(digest.group(1) for digest in digests)
     if "No signature found" in answer.stdout + answer.stderr:
         return "unsigned"
-    raise Failure(f"osslsigncode could not read {image}: "
-                  f"{answer.stderr.strip() or f'exit status {answer.returncode}'}")
+    raise Failure(answer.stderr.strip() or f"osslsigncode exited {answer.returncode}")
 
 
 COMMANDS = {"write": (write, 9), "unpack": (unpack, 2), "image-sha256": (image_sha256, 1),

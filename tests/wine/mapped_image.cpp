@@ -11,8 +11,12 @@ T* at(BYTE* base, DWORD rva) {
   return reinterpret_cast<T*>(base + rva);
 }
 
-IMAGE_NT_HEADERS* headersOf(BYTE* image) {
-  return at<IMAGE_NT_HEADERS>(image, reinterpret_cast<IMAGE_DOS_HEADER*>(image)->e_lfanew);
+// The export table of a mapped image; null when it has none.
+IMAGE_EXPORT_DIRECTORY* exportDirectory(BYTE* image) {
+  auto* headers = at<IMAGE_NT_HEADERS>(image, reinterpret_cast<IMAGE_DOS_HEADER*>(image)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& table =
+      headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  return table.Size == 0 ? nullptr : at<IMAGE_EXPORT_DIRECTORY>(image, table.VirtualAddress);
 }
 
 std::string fileBytes(const std::wstring& path) {
@@ -137,10 +141,8 @@ MappedImage mapImage(const std::wstring& path) {
 }
 
 FARPROC exportByName(const MappedImage& image, const char* name) {
-  const IMAGE_DATA_DIRECTORY& table =
-      headersOf(image.base)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-  if (table.Size == 0) return nullptr;
-  const auto* exports = at<IMAGE_EXPORT_DIRECTORY>(image.base, table.VirtualAddress);
+  const IMAGE_EXPORT_DIRECTORY* exports = exportDirectory(image.base);
+  if (exports == nullptr) return nullptr;
   const auto* names = at<DWORD>(image.base, exports->AddressOfNames);
   const auto* ordinals = at<WORD>(image.base, exports->AddressOfNameOrdinals);
   for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
@@ -152,10 +154,8 @@ FARPROC exportByName(const MappedImage& image, const char* name) {
 }
 
 FARPROC exportByOrdinal(const MappedImage& image, WORD ordinal) {
-  const IMAGE_DATA_DIRECTORY& table =
-      headersOf(image.base)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-  if (table.Size == 0) return nullptr;
-  const auto* exports = at<IMAGE_EXPORT_DIRECTORY>(image.base, table.VirtualAddress);
+  const IMAGE_EXPORT_DIRECTORY* exports = exportDirectory(image.base);
+  if (exports == nullptr) return nullptr;
   const DWORD index = ordinal - exports->Base;
   if (ordinal < exports->Base || index >= exports->NumberOfFunctions) return nullptr;
   const DWORD rva = at<DWORD>(image.base, exports->AddressOfFunctions)[index];
