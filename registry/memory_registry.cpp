@@ -1,4 +1,4 @@
-// An in-memory registry with the six operations of registry/registry.h.
+// An in-memory registry with the seven operations of registry/registry.h.
 //
 // It behaves like the Windows registry wherever the scheme code could tell
 // the difference: one tree below HKEY_CLASSES_ROOT, names compared without
@@ -6,10 +6,12 @@
 // access, Win32 error codes. Tests steer it through memory_registry.h.
 #include "registry/memory_registry.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <utility>
 
 #include "registry/shown_bytes.h"
 
@@ -32,10 +34,10 @@ std::string foldCase(const std::string& name) {
 
 struct Node {
   std::string name;
-  std::string path;  // kept, not derived: a deleted key's parent may be gone
-  std::map<std::string, Value> values;                   // by folded name
+  std::string path;                     // kept, not derived: a deleted key's parent may be gone
+  std::map<std::string, Value> values;  // by folded name
   std::map<std::string, std::shared_ptr<Node>> subkeys;  // by folded name
-  Node* parent = nullptr;  // valid while the key is in the tree
+  Node* parent = nullptr;                                // valid while the key is in the tree
   bool deleted = false;
 };
 
@@ -57,6 +59,7 @@ struct State {
   std::vector<Call> calls;
   std::vector<Fault> faults;
   std::map<int, LONG> nthFaults;
+  std::function<void()> afterCall;
 };
 
 State& state() {
@@ -103,11 +106,16 @@ std::string hex(DWORD value) {
 
 std::string typeName(DWORD type) {
   switch (type) {
-    case REG_SZ: return "REG_SZ";
-    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
-    case REG_BINARY: return "REG_BINARY";
-    case REG_DWORD: return "REG_DWORD";
-    default: return "type " + std::to_string(type);
+    case REG_SZ:
+      return "REG_SZ";
+    case REG_EXPAND_SZ:
+      return "REG_EXPAND_SZ";
+    case REG_BINARY:
+      return "REG_BINARY";
+    case REG_DWORD:
+      return "REG_DWORD";
+    default:
+      return "type " + std::to_string(type);
   }
 }
 
@@ -137,6 +145,44 @@ std::string toUtf8(const wchar_t* wide) {
       out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
       out += static_cast<char>(0x80 | (c & 0x3F));
     }
+  }
+  return out;
+}
+
+// Decodes UTF-8 into wide units, as Windows turns a narrow string value
+// into the wide one that RegQueryValueExW returns; a byte that does not
+// decode becomes U+FFFD.
+std::wstring toWide(const std::string& narrow) {
+  std::wstring out;
+  for (size_t i = 0; i < narrow.size();) {
+    const unsigned char lead = static_cast<unsigned char>(narrow[i]);
+    const size_t length = lead < 0x80   ? 1
+                          : lead < 0xC2 ? 0
+                          : lead < 0xE0 ? 2
+                          : lead < 0xF0 ? 3
+                          : lead < 0xF5 ? 4
+                                        : 0;
+    uint32_t c = length == 1 ? lead : lead & (0x7F >> length);
+    bool valid = length != 0 && i + length <= narrow.size();
+    for (size_t k = 1; valid && k < length; ++k) {
+      const unsigned char next = static_cast<unsigned char>(narrow[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      c = (c << 6) | (next & 0x3F);
+    }
+    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    valid = valid && c >= least[length] && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
+    if (!valid) {
+      out += static_cast<wchar_t>(0xFFFD);
+      ++i;
+      continue;
+    }
+    if (sizeof(wchar_t) == 2 && c >= 0x10000) {
+      out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+      out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      out += static_cast<wchar_t>(c);
+    }
+    i += length;
   }
   return out;
 }
@@ -205,22 +251,23 @@ LONG injectedFault(Operation operation, const std::string& keyPath) {
   return ERROR_SUCCESS;
 }
 
-LONG record(Operation operation, const std::string& keyPath, const std::string& text,
-            LONG result) {
-  state().calls.push_back(Call{operation, keyPath, text + " = " + std::to_string(result), result});
+LONG record(Operation operation, const std::string& keyPath, const std::string& text, LONG result) {
+  State& s = state();
+  s.calls.push_back(Call{operation, keyPath, text + " = " + std::to_string(result), result});
+  if (s.afterCall) s.afterCall();
   return result;
 }
 
 // What the two open calls share once the path is narrow text.
-LONG openKey(Operation operation, const std::string& callName, HKEY key,
-             const std::string& subKey, const std::string& shownSubKey, DWORD options,
-             REGSAM access, PHKEY result) {
+LONG openKey(Operation operation, const std::string& callName, HKEY key, const std::string& subKey,
+             const std::string& shownSubKey, DWORD options, REGSAM access, PHKEY result) {
   REGSAM parentAccess;
   std::shared_ptr<Node> parent = resolve(key, &parentAccess);
   std::string keyPath = parent ? joinPath(parent->path, subKey) : subKey;
   std::string text = callName + "(" + handleText(key) + ", " + shownSubKey + ", " +
                      std::to_string(options) + ", " + hex(access) + ", &key)";
-  if (LONG fault = injectedFault(operation, keyPath)) return record(operation, keyPath, text, fault);
+  if (LONG fault = injectedFault(operation, keyPath))
+    return record(operation, keyPath, text, fault);
   if (result == nullptr) return record(operation, keyPath, text, ERROR_INVALID_PARAMETER);
   if (!parent) return record(operation, keyPath, text, ERROR_INVALID_HANDLE);
   if (parent->deleted) return record(operation, keyPath, text, ERROR_KEY_DELETED);
@@ -286,6 +333,8 @@ void failCall(Operation operation, const std::string& keyPath, LONG error) {
 
 void failNthCall(int n, LONG error) { state().nthFaults[n] = error; }
 
+void afterEachCall(std::function<void()> hook) { state().afterCall = std::move(hook); }
+
 int openHandleCount() { return static_cast<int>(state().handles.size()); }
 
 const std::vector<Call>& calls() { return state().calls; }
@@ -298,14 +347,14 @@ std::string callsText() {
 
 }  // namespace memory_registry
 
-using memory_registry::Operation;
 using memory_registry::Node;
+using memory_registry::Operation;
 
 LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
   std::string path = subKey ? memory_registry::toUtf8(subKey) : "";
   std::string shown = subKey ? "L" + shownBytes(path) : "NULL";
-  return memory_registry::openKey(Operation::OpenKeyW, "RegOpenKeyExW", key, path, shown,
-                                  options, access, result);
+  return memory_registry::openKey(Operation::OpenKeyW, "RegOpenKeyExW", key, path, shown, options,
+                                  access, result);
 }
 
 LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
@@ -337,6 +386,46 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DW
     return record(op, keyPath, text, ERROR_ACCESS_DENIED);
   }
   *result = newHandle(createPath(parent, levels), access);
+  return record(op, keyPath, text, ERROR_SUCCESS);
+}
+
+LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, BYTE* data,
+                      LPDWORD size) {
+  using namespace memory_registry;
+  REGSAM access = 0;
+  std::shared_ptr<Node> node = resolve(key, &access);
+  std::string keyPath = node ? node->path : "";
+  std::string name = valueName ? toUtf8(valueName) : "";
+  std::string text = "RegQueryValueExW(" + handleText(key) + ", " +
+                     (valueName ? "L" + shownBytes(name) : std::string("NULL")) + ", " +
+                     (reserved ? "&reserved" : "NULL") + ", " + (type ? "&type" : "NULL") + ", " +
+                     (data ? "&data" : "NULL") + ", " +
+                     (size ? std::to_string(*size) : std::string("NULL")) + ")";
+  const Operation op = Operation::QueryValue;
+  if (LONG fault = injectedFault(op, keyPath)) return record(op, keyPath, text, fault);
+  if (!node) return record(op, keyPath, text, ERROR_INVALID_HANDLE);
+  if (node->deleted) return record(op, keyPath, text, ERROR_KEY_DELETED);
+  if (!(access & KEY_QUERY_VALUE)) return record(op, keyPath, text, ERROR_ACCESS_DENIED);
+  if (reserved != nullptr || (data != nullptr && size == nullptr)) {
+    return record(op, keyPath, text, ERROR_INVALID_PARAMETER);
+  }
+  auto found = node->values.find(foldCase(name));
+  if (found == node->values.end()) return record(op, keyPath, text, ERROR_FILE_NOT_FOUND);
+  const Value& value = found->second;
+  // Strings were stored through the narrow interface and come back wide;
+  // other types come back as they were stored.
+  std::string bytes = value.bytes;
+  if (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ) {
+    const std::wstring wide = toWide(value.bytes);
+    bytes.assign(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
+  }
+  if (type) *type = value.type;
+  if (size == nullptr) return record(op, keyPath, text, ERROR_SUCCESS);
+  const DWORD capacity = *size;
+  *size = static_cast<DWORD>(bytes.size());
+  if (data == nullptr) return record(op, keyPath, text, ERROR_SUCCESS);
+  if (capacity < bytes.size()) return record(op, keyPath, text, ERROR_MORE_DATA);
+  std::copy(bytes.begin(), bytes.end(), data);
   return record(op, keyPath, text, ERROR_SUCCESS);
 }
 

@@ -3,6 +3,7 @@
 #ifndef ZARVEL_REGISTRY_MEMORY_REGISTRY_H_
 #define ZARVEL_REGISTRY_MEMORY_REGISTRY_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,7 +11,7 @@
 
 namespace memory_registry {
 
-enum class Operation { OpenKeyW, OpenKeyA, CreateKey, SetValue, CloseKey, DeleteTree };
+enum class Operation { OpenKeyW, OpenKeyA, CreateKey, QueryValue, SetValue, CloseKey, DeleteTree };
 
 struct Value {
   std::string name;  // empty for the default value
@@ -53,6 +54,11 @@ std::string treeText();
 void failCall(Operation operation, const std::string& keyPath, LONG error);
 // The nth registry call after reset (counting from 1) fails with `error`.
 void failNthCall(int n, LONG error);
+
+// Runs `hook` after every later call, once the call has had its effect:
+// the tree it then sees is what a process ended right after that call
+// leaves behind.
+void afterEachCall(std::function<void()> hook);
 
 // Handles handed out and not yet closed.
 int openHandleCount();

@@ -1,5 +1,6 @@
 // The registry calls a run costs, by the state it finds. A complete
-// registration is the floor: two probes and their closes, no writes.
+// registration is the floor: two probes, the read of the command, the
+// probes' closes, no writes.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -20,14 +21,37 @@ TEST(CallCountTest, CallsPerRunByStateFound) {
     std::function<void()> seed;
     std::map<Operation, int> counts;
   } cases[] = {
-      {"empty", [] {},
-       {{Operation::OpenKeyW, 2}, {Operation::CreateKey, 3}, {Operation::OpenKeyA, 4},
-        {Operation::SetValue, 4}, {Operation::CloseKey, 8}}},
-      {"scheme key only", [] { memory_registry::seedKey("zarvel"); },
-       {{Operation::OpenKeyW, 2}, {Operation::DeleteTree, 1}, {Operation::CreateKey, 3},
-        {Operation::OpenKeyA, 4}, {Operation::SetValue, 4}, {Operation::CloseKey, 8}}},
-      {"complete", [] { memory_registry::seedKey("zarvel\\shell\\open\\command"); },
-       {{Operation::OpenKeyW, 2}, {Operation::CloseKey, 2}}},
+      {"empty",
+       [] {},
+       {{Operation::OpenKeyW, 2},
+        {Operation::QueryValue, 1},
+        {Operation::CreateKey, 3},
+        {Operation::OpenKeyA, 4},
+        {Operation::SetValue, 4},
+        {Operation::CloseKey, 8}}},
+      {"scheme key only",
+       [] { memory_registry::seedKey("zarvel"); },
+       {{Operation::OpenKeyW, 2},
+        {Operation::DeleteTree, 1},
+        {Operation::CreateKey, 3},
+        {Operation::OpenKeyA, 4},
+        {Operation::SetValue, 4},
+        {Operation::CloseKey, 8}}},
+      {"command key without its command",
+       [] { memory_registry::seedKey("zarvel\\shell\\open\\command"); },
+       {{Operation::OpenKeyW, 2},
+        {Operation::QueryValue, 1},
+        {Operation::DeleteTree, 1},
+        {Operation::CreateKey, 3},
+        {Operation::OpenKeyA, 4},
+        {Operation::SetValue, 4},
+        {Operation::CloseKey, 9}}},
+      {"complete",
+       [] {
+         memory_registry::seedValue("zarvel\\shell\\open\\command", "", REG_SZ,
+                                    std::string("\"C:\\Apps\\zarvel.exe\" \"%1\"\0", 26));
+       },
+       {{Operation::OpenKeyW, 2}, {Operation::QueryValue, 1}, {Operation::CloseKey, 2}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,7 +1,8 @@
 // Every registry call of a check made to fail in turn, then every pair of
-// failures with one in each registration attempt. The expected output and
-// tree come from a small model of the check built from the table of steps
-// and messages below, not from the code under test.
+// failures with one in each registration attempt, then a run ended after
+// each of its calls and followed by another. The expected output and tree
+// come from a small model of the check built from the table of steps and
+// messages below, not from the code under test.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -22,11 +23,11 @@ const char kCommand[] = "\"C:\\Apps\\zarvel.exe\" \"%1\"";
 const char kFailed[] = "Failed to register application in URI scheme";
 
 struct Step {
-  bool create;            // create the key, or write one value to it
+  bool create;  // create the key, or write one value to it
   const char* key;
   const char* valueName;  // "" for the default value
   const char* data;
-  const char* failure;    // printed when the step fails, after the helper's own message
+  const char* failure;  // printed when the step fails, after the helper's own message
 };
 
 const Step kSteps[] = {
@@ -35,8 +36,10 @@ const Step kSteps[] = {
     {false, "zarvel", "URL Protocol", "", "Failed to set new values in 'zarvel' key"},
     {true, "zarvel\\DefaultIcon", "", "", "Failed to create 'zarvel/DefaultIcon' entry"},
     {false, "zarvel\\DefaultIcon", "", "zarvel.exe,1", ""},
-    {true, "zarvel\\shell\\open\\command", "", "", "Failed to create 'zarvel/shell/open/command' entry"},
-    {false, "zarvel\\shell\\open\\command", "", kCommand, "Failed to set new values in 'zarvel' key"},
+    {true, "zarvel\\shell\\open\\command", "", "",
+     "Failed to create 'zarvel/shell/open/command' entry"},
+    {false, "zarvel\\shell\\open\\command", "", kCommand,
+     "Failed to set new values in 'zarvel' key"},
 };
 
 // The registry as keys with their string values, and the check's calls over
@@ -61,6 +64,17 @@ struct Model {
     if (!call() || keys.count(path) == 0) return false;
     call();  // the probe's close
     return true;
+  }
+
+  // The command key counts only with a command in it, read before the
+  // probe's close.
+  bool commandKeyHoldsCommand() {
+    const std::string path = "zarvel\\shell\\open\\command";
+    if (!call() || keys.count(path) == 0) return false;
+    const bool read = call();
+    call();
+    const auto command = keys[path].find("");
+    return read && command != keys[path].end() && !command->second.empty();
   }
 
   bool createKey(const std::string& path) {
@@ -96,10 +110,11 @@ struct Model {
 
   void check() {
     if (!keyOpensForReading("zarvel") && !registration()) output += kFailed;
-    if (!keyOpensForReading("zarvel\\shell\\open\\command")) {
+    if (!commandKeyHoldsCommand()) {
       if (call()) {
         for (auto it = keys.begin(); it != keys.end();) {
-          it = (it->first == "zarvel" || it->first.rfind("zarvel\\", 0) == 0) ? keys.erase(it) : ++it;
+          it = (it->first == "zarvel" || it->first.rfind("zarvel\\", 0) == 0) ? keys.erase(it)
+                                                                              : ++it;
         }
       }
       if (!registration()) output += kFailed;
@@ -119,19 +134,31 @@ struct Model {
   }
 };
 
+using Keys = std::map<std::string, std::map<std::string, std::string>>;
+
 struct StartingState {
   const char* name;
-  std::map<std::string, std::map<std::string, std::string>> keys;
+  Keys keys;
+  bool complete;  // a registration the check leaves as it is
 };
 
+// A registration whose command key holds `command`, or no command at all.
+Keys layoutWith(const char* command) {
+  Keys keys = {{"zarvel", {{"", "URL:Zarvel Protocol"}, {"URL Protocol", ""}}},
+               {"zarvel\\DefaultIcon", {{"", "zarvel.exe,1"}}},
+               {"zarvel\\shell", {}},
+               {"zarvel\\shell\\open", {}},
+               {"zarvel\\shell\\open\\command", {}}};
+  if (command) keys["zarvel\\shell\\open\\command"][""] = command;
+  return keys;
+}
+
 const StartingState kStartingStates[] = {
-    {"empty", {}},
-    {"scheme key only", {{"zarvel", {}}}},
-    {"complete", {{"zarvel", {{"", "URL:Zarvel Protocol"}, {"URL Protocol", ""}}},
-                  {"zarvel\\DefaultIcon", {{"", "zarvel.exe,1"}}},
-                  {"zarvel\\shell", {}},
-                  {"zarvel\\shell\\open", {}},
-                  {"zarvel\\shell\\open\\command", {{"", "\"D:\\Old\\zarvel.exe\" \"%1\""}}}}},
+    {"empty", {}, false},
+    {"scheme key only", {{"zarvel", {}}}, false},
+    {"complete", layoutWith("\"D:\\Old\\zarvel.exe\" \"%1\""), true},
+    {"command key without its command", layoutWith(nullptr), false},
+    {"empty command", layoutWith(""), false},
 };
 
 void seed(const StartingState& state) {
@@ -148,6 +175,21 @@ std::string check() {
   return captureStdout([] { checkUriQualifier(kPath); });
 }
 
+// The tree as the model holds it; every value in it is a string.
+Keys keysOf(const std::vector<memory_registry::Key>& tree) {
+  Keys keys;
+  for (const memory_registry::Key& key : tree) {
+    auto& values = keys[key.path];
+    for (const memory_registry::Value& value : key.values) {
+      const bool terminated =
+          value.type == REG_SZ && !value.bytes.empty() && value.bytes.back() == '\0';
+      EXPECT_TRUE(terminated) << key.path;
+      if (terminated) values[value.name] = value.bytes.substr(0, value.bytes.size() - 1);
+    }
+  }
+  return keys;
+}
+
 Model modelRun(const StartingState& state, std::set<int> failing) {
   Model model;
   model.keys = state.keys;
@@ -156,14 +198,17 @@ Model modelRun(const StartingState& state, std::set<int> failing) {
   return model;
 }
 
+// After a run without faults the registration is complete: the one just
+// written, or the complete one the sweep started from.
+void expectComplete(const StartingState& state, const std::string& tree) {
+  Model written;
+  written.check();
+  Model started;
+  started.keys = state.keys;
+  EXPECT_TRUE(tree == written.treeText() || (state.complete && tree == started.treeText())) << tree;
+}
+
 TEST(FaultSweepTest, EachCallFailsInTurn) {
-  Model complete;
-  complete.check();
-  const std::string completeTree = complete.treeText();
-  const std::string commandWithoutValue =
-      "zarvel\n  @ = REG_SZ \"URL:Zarvel Protocol\\0\"\n  \"URL Protocol\" = REG_SZ \"\\0\"\n"
-      "zarvel\\DefaultIcon\n  @ = REG_SZ \"zarvel.exe,1\\0\"\n"
-      "zarvel\\shell\nzarvel\\shell\\open\nzarvel\\shell\\open\\command\n";
   int positions = 0;
   for (const StartingState& state : kStartingStates) {
     for (LONG error : {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND}) {
@@ -181,24 +226,20 @@ TEST(FaultSweepTest, EachCallFailsInTurn) {
         if (made < n) break;
         ++positions;
 
-        // A run without faults repairs the registration, except that a
-        // command key left without its command counts as present.
+        // A run without faults repairs whatever the failure left.
         Model repaired = expected;
         repaired.failing.clear();
         repaired.output.clear();
         repaired.check();
         EXPECT_EQ(check(), repaired.output);
-        const std::string after = memory_registry::treeText();
-        EXPECT_EQ(after, repaired.treeText());
-        if (after != commandWithoutValue && state.keys.empty()) {
-          EXPECT_EQ(after, completeTree);
-        }
+        EXPECT_EQ(memory_registry::treeText(), repaired.treeText());
+        expectComplete(state, memory_registry::treeText());
         EXPECT_EQ(memory_registry::openHandleCount(), 0);
       }
     }
   }
   std::printf("fault positions covered: %d\n", positions);
-  EXPECT_GT(positions, 40);
+  EXPECT_GT(positions, 150);
 }
 
 TEST(FaultSweepTest, OneFailureInEachAttempt) {
@@ -222,6 +263,34 @@ TEST(FaultSweepTest, OneFailureInEachAttempt) {
   }
   std::printf("pairs covered: %d\n", pairs);
   EXPECT_GT(pairs, 50);
+}
+
+// A run ended right after any one of its registry calls (an installer
+// cancelled, the machine switched off) leaves the tree as it stood then. The
+// next run finds that tree and ends in a complete registration.
+TEST(FaultSweepTest, RunEndedAfterEachCallIsRepairedByTheNext) {
+  int positions = 0;
+  for (const StartingState& state : kStartingStates) {
+    std::vector<Keys> leftovers;
+    seed(state);
+    memory_registry::afterEachCall([&] { leftovers.push_back(keysOf(memory_registry::tree())); });
+    check();
+    memory_registry::afterEachCall(nullptr);
+    EXPECT_EQ(leftovers.size(), static_cast<size_t>(modelRun(state, {}).calls));
+    for (size_t n = 0; n < leftovers.size(); ++n) {
+      SCOPED_TRACE(std::string(state.name) + ", run ended after call " + std::to_string(n + 1));
+      const StartingState leftover{state.name, leftovers[n], state.complete};
+      seed(leftover);
+      Model expected = modelRun(leftover, {});
+      EXPECT_EQ(check(), expected.output);
+      EXPECT_EQ(memory_registry::treeText(), expected.treeText());
+      expectComplete(state, memory_registry::treeText());
+      EXPECT_EQ(memory_registry::openHandleCount(), 0);
+      ++positions;
+    }
+  }
+  std::printf("run ends covered: %d\n", positions);
+  EXPECT_GT(positions, 90);
 }
 
 }  // namespace

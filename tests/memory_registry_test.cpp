@@ -86,7 +86,8 @@ TEST_F(MemoryRegistryTest, CreatingAnExistingKeyKeepsWhatItHolds) {
 TEST_F(MemoryRegistryTest, OpeningAMissingKeyFindsNothing) {
   memory_registry::seedKey("a");
   HKEY key = nullptr;
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "a\\b", 0, KEY_ALL_ACCESS, &key), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "a\\b", 0, KEY_ALL_ACCESS, &key),
+            ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"b", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(memory_registry::openHandleCount(), 0);
 }
@@ -137,6 +138,57 @@ TEST_F(MemoryRegistryTest, ValuesKeepTypeAndExactBytes) {
             "  \"empty\" = REG_SZ \"\\0\"\n");
 }
 
+// Strings stored through the narrow interface come back wide, as on
+// Windows; a buffer too small is told the size it needs.
+TEST_F(MemoryRegistryTest, QueryAnswersWithTypeSizeAndData) {
+  const DWORD w = sizeof(wchar_t);
+  const struct {
+    const char* name;
+    DWORD type;
+    std::string stored;  // empty name: no value at all
+    DWORD room;          // bytes offered; 0: no data buffer
+    LONG result;
+    DWORD size;         // as returned
+    std::wstring data;  // as returned, where it fits
+  } cases[] = {
+      {"missing", REG_NONE, "", 2 * w, ERROR_FILE_NOT_FOUND, 2 * w, L""},
+      {"fits", REG_SZ, std::string("a\0", 2), 2 * w, ERROR_SUCCESS, 2 * w, std::wstring(L"a\0", 2)},
+      {"too long", REG_EXPAND_SZ, std::string("ab\0", 3), 2 * w, ERROR_MORE_DATA, 3 * w, L""},
+      {"size only", REG_SZ, std::string("ab\0", 3), 0, ERROR_SUCCESS, 3 * w, L""},
+      {"UTF-8 decoded", REG_SZ, "\xc5\x81\xff", 2 * w, ERROR_SUCCESS, 2 * w, L"\u0141\ufffd"},
+      {"binary as stored", REG_BINARY, "abcd", 4, ERROR_SUCCESS, 4, L""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    memory_registry::reset();
+    memory_registry::seedKey("k");
+    if (c.type != REG_NONE) memory_registry::seedValue("k", "", c.type, c.stored);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"k", 0, KEY_READ, &key), ERROR_SUCCESS);
+    wchar_t buffer[4] = {};
+    DWORD type = REG_NONE;
+    DWORD size = c.room;
+    BYTE* data = c.room ? reinterpret_cast<BYTE*>(buffer) : nullptr;
+    EXPECT_EQ(RegQueryValueExW(key, L"", nullptr, &type, data, &size), c.result);
+    EXPECT_EQ(type, c.type);
+    EXPECT_EQ(size, c.size);
+    if (c.result == ERROR_SUCCESS && c.type != REG_BINARY && data) {
+      EXPECT_EQ(std::wstring(buffer, size / w), c.data);
+    }
+    if (c.type == REG_BINARY) {
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "abcd");
+    }
+    RegCloseKey(key);
+  }
+  // Reading needs a handle opened for it.
+  HKEY writeOnly = nullptr;
+  ASSERT_EQ(create("k", &writeOnly), ERROR_SUCCESS);
+  DWORD size = 0;
+  EXPECT_EQ(RegQueryValueExW(writeOnly, nullptr, nullptr, nullptr, nullptr, &size),
+            ERROR_ACCESS_DENIED);
+  RegCloseKey(writeOnly);
+}
+
 TEST_F(MemoryRegistryTest, DeleteTreeTakesEverythingBelow) {
   memory_registry::seedValue("zarvel\\shell\\open\\command", "", REG_SZ, "x");
   memory_registry::seedValue("zarvel", "v", REG_SZ, "x");
@@ -149,19 +201,20 @@ TEST_F(MemoryRegistryTest, DeleteTreeTakesEverythingBelow) {
 TEST_F(MemoryRegistryTest, FaultsHitTheChosenCallAndChangeNothing) {
   memory_registry::failNthCall(2, ERROR_ACCESS_DENIED);
   memory_registry::failCall(Operation::CreateKey, "B", ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(createAndClose("a"), ERROR_SUCCESS);          // calls 1 and 2: the close fails
-  EXPECT_EQ(createAndClose("a\\x"), ERROR_SUCCESS);       // calls 3 and 4
-  EXPECT_EQ(createAndClose("b"), ERROR_FILE_NOT_FOUND);   // every create of "b"
+  EXPECT_EQ(createAndClose("a"), ERROR_SUCCESS);         // calls 1 and 2: the close fails
+  EXPECT_EQ(createAndClose("a\\x"), ERROR_SUCCESS);      // calls 3 and 4
+  EXPECT_EQ(createAndClose("b"), ERROR_FILE_NOT_FOUND);  // every create of "b"
   EXPECT_EQ(createAndClose("b"), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(memory_registry::treeText(), "a\na\\x\n");
   EXPECT_EQ(memory_registry::openHandleCount(), 0);  // a failed close still ends the handle
-  EXPECT_EQ(memory_registry::callsText(),
-            "RegCreateKeyExA(HKEY_CLASSES_ROOT, \"a\", 0, NULL, 0, 0x20006, NULL, &key, NULL) = 0\n"
-            "RegCloseKey(<a>) = 5\n"
-            "RegCreateKeyExA(HKEY_CLASSES_ROOT, \"a\\x\", 0, NULL, 0, 0x20006, NULL, &key, NULL) = 0\n"
-            "RegCloseKey(<a\\x>) = 0\n"
-            "RegCreateKeyExA(HKEY_CLASSES_ROOT, \"b\", 0, NULL, 0, 0x20006, NULL, &key, NULL) = 2\n"
-            "RegCreateKeyExA(HKEY_CLASSES_ROOT, \"b\", 0, NULL, 0, 0x20006, NULL, &key, NULL) = 2\n");
+  EXPECT_EQ(
+      memory_registry::callsText(),
+      "RegCreateKeyExA(HKEY_CLASSES_ROOT, \"a\", 0, NULL, 0, 0x20006, NULL, &key, NULL) = 0\n"
+      "RegCloseKey(<a>) = 5\n"
+      "RegCreateKeyExA(HKEY_CLASSES_ROOT, \"a\\x\", 0, NULL, 0, 0x20006, NULL, &key, NULL) = 0\n"
+      "RegCloseKey(<a\\x>) = 0\n"
+      "RegCreateKeyExA(HKEY_CLASSES_ROOT, \"b\", 0, NULL, 0, 0x20006, NULL, &key, NULL) = 2\n"
+      "RegCreateKeyExA(HKEY_CLASSES_ROOT, \"b\", 0, NULL, 0, 0x20006, NULL, &key, NULL) = 2\n");
 }
 
 }  // namespace

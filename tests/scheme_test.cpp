@@ -23,7 +23,8 @@ const std::string kMarkerWritten = "Success writing to Registry Success closing 
 const std::string kIconWritten = "Success writing to Registry zarvel.exe,1Success closing key.";
 const std::string kCommandWritten =
     "Success writing to Registry \"C:\\Apps\\zarvel.exe\" \"%1\"Success closing key.";
-const std::string kRegistered = kDescriptionWritten + kMarkerWritten + kIconWritten + kCommandWritten;
+const std::string kRegistered =
+    kDescriptionWritten + kMarkerWritten + kIconWritten + kCommandWritten;
 const std::string kRegistrationFailed = "Failed to register application in URI scheme";
 
 // The registration's keys as the tree text shows them, level by level.
@@ -42,6 +43,12 @@ const std::string kCommandValue = "  @ = REG_SZ \"\"C:\\Apps\\zarvel.exe\" \"%1\
 const std::string kCompleteTree = kSchemeValues + kIconValue + kCommandKeysOnly + kCommandValue;
 
 const char kPath[] = "C:\\Apps\\zarvel.exe";
+
+// The check reads the command key's default value into room for one
+// character and its terminator.
+const std::string kCommandRead =
+    "RegQueryValueExW(<zarvel\\shell\\open\\command>, NULL, NULL, &type, &data, " +
+    std::to_string(2 * sizeof(wchar_t)) + ") = 234\n";
 
 void seedCompleteRegistration(const std::string& command) {
   memory_registry::seedValue("zarvel", "", REG_SZ, std::string("URL:Zarvel Protocol\0", 20));
@@ -63,28 +70,33 @@ class SchemeTest : public testing::Test {
 
 TEST_F(SchemeTest, FirstRunMakesExactlyTheseCalls) {
   EXPECT_EQ(check(kPath), kRegistered);
-  EXPECT_EQ(memory_registry::callsText(),
-            "RegOpenKeyExW(HKEY_CLASSES_ROOT, L\"zarvel\", 0, 0x20019, &key) = 2\n"
-            "RegCreateKeyExA(HKEY_CLASSES_ROOT, \"zarvel\", 0, NULL, 0, 0x20006, NULL, &key, NULL) = 0\n"
-            "RegCloseKey(<zarvel>) = 0\n"
-            "RegOpenKeyExA(HKEY_CLASSES_ROOT, \"zarvel\", 0, 0xf003f, &key) = 0\n"
-            "RegSetValueExA(<zarvel>, NULL, 0, REG_SZ, \"URL:Zarvel Protocol\\0\", 20) = 0\n"
-            "RegCloseKey(<zarvel>) = 0\n"
-            "RegOpenKeyExA(HKEY_CLASSES_ROOT, \"zarvel\", 0, 0xf003f, &key) = 0\n"
-            "RegSetValueExA(<zarvel>, \"URL Protocol\", 0, REG_SZ, \"\\0\", 1) = 0\n"
-            "RegCloseKey(<zarvel>) = 0\n"
-            "RegCreateKeyExA(HKEY_CLASSES_ROOT, \"zarvel\\DefaultIcon\", 0, NULL, 0, 0x20006, NULL, &key, NULL) = 0\n"
-            "RegCloseKey(<zarvel\\DefaultIcon>) = 0\n"
-            "RegOpenKeyExA(HKEY_CLASSES_ROOT, \"zarvel\\DefaultIcon\", 0, 0xf003f, &key) = 0\n"
-            "RegSetValueExA(<zarvel\\DefaultIcon>, NULL, 0, REG_SZ, \"zarvel.exe,1\\0\", 13) = 0\n"
-            "RegCloseKey(<zarvel\\DefaultIcon>) = 0\n"
-            "RegCreateKeyExA(HKEY_CLASSES_ROOT, \"zarvel\\shell\\open\\command\", 0, NULL, 0, 0x20006, NULL, &key, NULL) = 0\n"
-            "RegCloseKey(<zarvel\\shell\\open\\command>) = 0\n"
-            "RegOpenKeyExA(HKEY_CLASSES_ROOT, \"zarvel\\shell\\open\\command\", 0, 0xf003f, &key) = 0\n"
-            "RegSetValueExA(<zarvel\\shell\\open\\command>, NULL, 0, REG_SZ, \"\"C:\\Apps\\zarvel.exe\" \"%1\"\\0\", 26) = 0\n"
-            "RegCloseKey(<zarvel\\shell\\open\\command>) = 0\n"
-            "RegOpenKeyExW(HKEY_CLASSES_ROOT, L\"zarvel\\shell\\open\\command\", 0, 0x20019, &key) = 0\n"
-            "RegCloseKey(<zarvel\\shell\\open\\command>) = 0\n");
+  EXPECT_EQ(
+      memory_registry::callsText(),
+      "RegOpenKeyExW(HKEY_CLASSES_ROOT, L\"zarvel\", 0, 0x20019, &key) = 2\n"
+      "RegCreateKeyExA(HKEY_CLASSES_ROOT, \"zarvel\", 0, NULL, 0, 0x20006, NULL, &key, NULL) = 0\n"
+      "RegCloseKey(<zarvel>) = 0\n"
+      "RegOpenKeyExA(HKEY_CLASSES_ROOT, \"zarvel\", 0, 0xf003f, &key) = 0\n"
+      "RegSetValueExA(<zarvel>, NULL, 0, REG_SZ, \"URL:Zarvel Protocol\\0\", 20) = 0\n"
+      "RegCloseKey(<zarvel>) = 0\n"
+      "RegOpenKeyExA(HKEY_CLASSES_ROOT, \"zarvel\", 0, 0xf003f, &key) = 0\n"
+      "RegSetValueExA(<zarvel>, \"URL Protocol\", 0, REG_SZ, \"\\0\", 1) = 0\n"
+      "RegCloseKey(<zarvel>) = 0\n"
+      "RegCreateKeyExA(HKEY_CLASSES_ROOT, \"zarvel\\DefaultIcon\", 0, NULL, 0, 0x20006, NULL, "
+      "&key, NULL) = 0\n"
+      "RegCloseKey(<zarvel\\DefaultIcon>) = 0\n"
+      "RegOpenKeyExA(HKEY_CLASSES_ROOT, \"zarvel\\DefaultIcon\", 0, 0xf003f, &key) = 0\n"
+      "RegSetValueExA(<zarvel\\DefaultIcon>, NULL, 0, REG_SZ, \"zarvel.exe,1\\0\", 13) = 0\n"
+      "RegCloseKey(<zarvel\\DefaultIcon>) = 0\n"
+      "RegCreateKeyExA(HKEY_CLASSES_ROOT, \"zarvel\\shell\\open\\command\", 0, NULL, 0, 0x20006, "
+      "NULL, &key, NULL) = 0\n"
+      "RegCloseKey(<zarvel\\shell\\open\\command>) = 0\n"
+      "RegOpenKeyExA(HKEY_CLASSES_ROOT, \"zarvel\\shell\\open\\command\", 0, 0xf003f, &key) = 0\n"
+      "RegSetValueExA(<zarvel\\shell\\open\\command>, NULL, 0, REG_SZ, \"\"C:\\Apps\\zarvel.exe\" "
+      "\"%1\"\\0\", 26) = 0\n"
+      "RegCloseKey(<zarvel\\shell\\open\\command>) = 0\n"
+      "RegOpenKeyExW(HKEY_CLASSES_ROOT, L\"zarvel\\shell\\open\\command\", 0, 0x20019, &key) = "
+      "0\n" +
+          kCommandRead + "RegCloseKey(<zarvel\\shell\\open\\command>) = 0\n");
   EXPECT_EQ(memory_registry::treeText(), kCompleteTree);
 }
 
@@ -102,10 +114,36 @@ TEST_F(SchemeTest, OutcomeByStateFound) {
                                 "  @ = REG_SZ \"\"D:\\Other\\zarvel.exe\" \"%1\"\\0\"\n";
   const OutcomeCase cases[] = {
       {"nothing registered", [] {}, kRegistered, kCompleteTree},
-      {"complete registration for another path",
-       [&] { seedCompleteRegistration(otherCommand); }, "", otherTree},
-      {"command key without values still counts as present",
-       [] { memory_registry::seedKey("zarvel\\shell\\open\\command"); }, "", kSchemeKeyOnly + kCommandKeysOnly},
+      {"complete registration for another path", [&] { seedCompleteRegistration(otherCommand); },
+       "", otherTree},
+      {"command key without its command is replaced",
+       [] { memory_registry::seedKey("zarvel\\shell\\open\\command"); }, kRegistered,
+       kCompleteTree},
+      {"empty command is replaced",
+       [] {
+         memory_registry::seedValue("zarvel\\shell\\open\\command", "", REG_SZ,
+                                    std::string("\0", 1));
+       },
+       kRegistered, kCompleteTree},
+      {"command stored without any bytes is replaced",
+       [] { memory_registry::seedValue("zarvel\\shell\\open\\command", "", REG_SZ, ""); },
+       kRegistered, kCompleteTree},
+      {"command that is not a string is replaced",
+       [] { memory_registry::seedValue("zarvel\\shell\\open\\command", "", REG_BINARY, "ab"); },
+       kRegistered, kCompleteTree},
+      {"command that cannot be read is replaced",
+       [&] {
+         seedCompleteRegistration(otherCommand);
+         memory_registry::failCall(Operation::QueryValue, "zarvel\\shell\\open\\command",
+                                   ERROR_ACCESS_DENIED);
+       },
+       kRegistered, kCompleteTree},
+      {"one-character expandable command counts as present",
+       [] {
+         memory_registry::seedValue("zarvel\\shell\\open\\command", "", REG_EXPAND_SZ,
+                                    std::string("x\0", 2));
+       },
+       "", kSchemeKeyOnly + kCommandKeysOnly + "  @ = REG_EXPAND_SZ \"x\\0\"\n"},
       {"scheme key left without its command key, with extras",
        [] {
          memory_registry::seedValue("zarvel", "", REG_SZ, std::string("stale\0", 6));
@@ -137,14 +175,15 @@ TEST_F(SchemeTest, OutcomeByStateFound) {
   }
 }
 
-TEST_F(SchemeTest, CompleteRegistrationCostsTwoOpensAndTheirCloses) {
+TEST_F(SchemeTest, CompleteRegistrationCostsTwoOpensTheCommandReadAndTheCloses) {
   seedCompleteRegistration("\"D:\\Other\\zarvel.exe\" \"%1\"");
   EXPECT_EQ(check(kPath), "");
   EXPECT_EQ(memory_registry::callsText(),
             "RegOpenKeyExW(HKEY_CLASSES_ROOT, L\"zarvel\", 0, 0x20019, &key) = 0\n"
             "RegCloseKey(<zarvel>) = 0\n"
-            "RegOpenKeyExW(HKEY_CLASSES_ROOT, L\"zarvel\\shell\\open\\command\", 0, 0x20019, &key) = 0\n"
-            "RegCloseKey(<zarvel\\shell\\open\\command>) = 0\n");
+            "RegOpenKeyExW(HKEY_CLASSES_ROOT, L\"zarvel\\shell\\open\\command\", 0, 0x20019, &key) "
+            "= 0\n" +
+                kCommandRead + "RegCloseKey(<zarvel\\shell\\open\\command>) = 0\n");
 }
 
 // A failure at each step of the registration. Call numbers count every
@@ -153,7 +192,8 @@ TEST_F(SchemeTest, CompleteRegistrationCostsTwoOpensAndTheirCloses) {
 // 4-6 open, store the description, close; 7-9 the same for the marker;
 // 10-11 create DefaultIcon; 12-14 its icon; 15-16 create the command key;
 // 17-19 the command. A failed create makes no close; a failed store still
-// closes. After a failure come the command test and the tree deletion, then
+// closes. After a failure come the command test (an open, and where it
+// opens, the read of its command and a close) and the tree deletion, then
 // the second attempt, whose calls are numbered from there.
 struct StepFailure {
   int step;
@@ -178,15 +218,17 @@ const StepFailure kStepFailures[] = {
          kRegistrationFailed,
      kSchemeValues},
     {5, 13, 28,
-     kDescriptionWritten + kMarkerWritten + "Error writing to Registry zarvel.exe,1" + kRegistrationFailed,
+     kDescriptionWritten + kMarkerWritten + "Error writing to Registry zarvel.exe,1" +
+         kRegistrationFailed,
      kSchemeValues + kIconKeyOnly},
     {6, 15, 31,
      kDescriptionWritten + kMarkerWritten + kIconWritten +
          "Failed to create 'zarvel/shell/open/command' entry" + kRegistrationFailed,
      kSchemeValues + kIconValue},
-    {7, 18, 0,
+    {7, 18, 40,
      kDescriptionWritten + kMarkerWritten + kIconWritten +
-         "Error writing to Registry \"C:\\Apps\\zarvel.exe\" \"%1\"Failed to set new values in 'zarvel' key" +
+         "Error writing to Registry \"C:\\Apps\\zarvel.exe\" \"%1\"Failed to set new values in "
+         "'zarvel' key" +
          kRegistrationFailed,
      kSchemeValues + kIconValue + kCommandKeysOnly},
 };
@@ -196,21 +238,14 @@ TEST_F(SchemeTest, FailureInFirstAttemptIsRepairedBySecond) {
     SCOPED_TRACE("step " + std::to_string(f.step));
     memory_registry::reset();
     memory_registry::failNthCall(f.firstAttemptCall, ERROR_ACCESS_DENIED);
-    if (f.step == 7) {
-      // The command key exists by then, so the check takes it as present.
-      EXPECT_EQ(check(kPath), f.printed);
-      EXPECT_EQ(memory_registry::treeText(), f.treeLeft);
-    } else {
-      EXPECT_EQ(check(kPath), f.printed + kRegistered);
-      EXPECT_EQ(memory_registry::treeText(), kCompleteTree);
-    }
+    EXPECT_EQ(check(kPath), f.printed + kRegistered);
+    EXPECT_EQ(memory_registry::treeText(), kCompleteTree);
     EXPECT_EQ(memory_registry::openHandleCount(), 0);
   }
 }
 
 TEST_F(SchemeTest, FailureInBothAttemptsIsReportedTwice) {
   for (const StepFailure& f : kStepFailures) {
-    if (f.secondAttemptCall == 0) continue;
     SCOPED_TRACE("step " + std::to_string(f.step));
     memory_registry::reset();
     memory_registry::failNthCall(f.firstAttemptCall, ERROR_ACCESS_DENIED);
@@ -239,13 +274,17 @@ TEST_F(SchemeTest, PathIsStoredAndPrintedUnchanged) {
       {"C:\\100%\\%s%n%x\\z.exe", "\"C:\\100%\\%s%n%x\\z.exe\" \"%1\""},
       {"C:\\a \"b\"\\z.exe", "\"C:\\a \"b\"\\z.exe\" \"%1\""},
       {"", "\"\" \"%1\""},
-      {"C:\\\xc5\x81\xc3\xb3" "d\xc5\xba\\z.exe", "\"C:\\\xc5\x81\xc3\xb3" "d\xc5\xba\\z.exe\" \"%1\""},
+      {"C:\\\xc5\x81\xc3\xb3"
+       "d\xc5\xba\\z.exe",
+       "\"C:\\\xc5\x81\xc3\xb3"
+       "d\xc5\xba\\z.exe\" \"%1\""},
   };
   for (const PathCase& c : cases) {
     SCOPED_TRACE(c.path);
     memory_registry::reset();
     EXPECT_EQ(check(c.path), kDescriptionWritten + kMarkerWritten + kIconWritten +
-                                 "Success writing to Registry " + c.command + "Success closing key.");
+                                 "Success writing to Registry " + c.command +
+                                 "Success closing key.");
     EXPECT_EQ(memory_registry::treeText(), kSchemeValues + kIconValue + kCommandKeysOnly +
                                                "  @ = REG_SZ \"" + c.command + "\\0\"\n");
   }
@@ -264,13 +303,15 @@ TEST_F(WriteHelperTest, WriteReportsEachOutcome) {
   };
   const WriteCase cases[] = {
       {"stored", Operation::CloseKey, ERROR_SUCCESS, true,
-       "Success writing to Registry a%nbSuccess closing key.", "k\n  \"Name\" = REG_SZ \"a%nb\\0\"\n"},
+       "Success writing to Registry a%nbSuccess closing key.",
+       "k\n  \"Name\" = REG_SZ \"a%nb\\0\"\n"},
       {"open fails", Operation::OpenKeyA, ERROR_ACCESS_DENIED, false,
        "Error writing to Registry a%nb", "k\n"},
       {"store fails", Operation::SetValue, ERROR_ACCESS_DENIED, false,
        "Error writing to Registry a%nb", "k\n"},
       {"close fails", Operation::CloseKey, ERROR_INVALID_HANDLE, true,
-       "Success writing to Registry a%nbError closing key.", "k\n  \"Name\" = REG_SZ \"a%nb\\0\"\n"},
+       "Success writing to Registry a%nbError closing key.",
+       "k\n  \"Name\" = REG_SZ \"a%nb\\0\"\n"},
   };
   for (const WriteCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -278,7 +319,8 @@ TEST_F(WriteHelperTest, WriteReportsEachOutcome) {
     memory_registry::seedKey("k");
     if (c.error != ERROR_SUCCESS) memory_registry::failCall(c.failing, "k", c.error);
     bool result = false;
-    EXPECT_EQ(captureStdout([&] { result = writeToRegistry("k", "Name", "a%nb"); }), c.expectedOutput);
+    EXPECT_EQ(captureStdout([&] { result = writeToRegistry("k", "Name", "a%nb"); }),
+              c.expectedOutput);
     EXPECT_EQ(result, c.expectedResult);
     EXPECT_EQ(memory_registry::treeText(), c.expectedTree);
     EXPECT_EQ(memory_registry::openHandleCount(), 0);

@@ -69,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t at = 0;
   const int faults = size > 0 ? data[at++] & 3 : 0;
   for (int i = 0; i < faults && at + 1 < size; ++i, at += 2) {
-    memory_registry::failNthCall(1 + data[at] % 64, data[at + 1] & 1 ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
+    memory_registry::failNthCall(1 + data[at] % 64,
+                                 data[at + 1] & 1 ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
   }
   std::vector<std::string> arguments;
   if (at < size) {
@@ -102,7 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::free(buffer);
 
   require(status == 0, "exit status is 0");
-  require(output.compare(0, joined.size() + 1, joined + "\n") == 0, "echo line is the joined arguments");
+  require(output.compare(0, joined.size() + 1, joined + "\n") == 0,
+          "echo line is the joined arguments");
   require(memory_registry::openHandleCount() == 0, "no handle left open");
   const std::vector<Key> tree = memory_registry::tree();
   if (arguments.empty()) {
@@ -111,8 +113,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   bool allowed = false;
-  for (const std::vector<Key>& candidate : allowedTrees(joined)) allowed = allowed || tree == candidate;
+  for (const std::vector<Key>& candidate : allowedTrees(joined))
+    allowed = allowed || tree == candidate;
   require(allowed, "tree is empty, a partial registration or the complete one");
-  if (faults == 0) require(tree == allowedTrees(joined).back(), "no faults: complete registration");
+  // One failed call, wherever it falls, is made good by the second attempt.
+  if (faults <= 1) require(tree == allowedTrees(joined).back(), "one fault: complete registration");
   return 0;
 }

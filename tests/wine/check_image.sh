@@ -52,10 +52,10 @@ expect_imports() {  # DLL FUNCTION...
   gone=$(LC_ALL=C comm -23 <(echo "$pinned") <(echo "$actual") | paste -sd' ')
   expect "imports from $dll, function by function" "new: ; gone: " "new: $added; gone: $gone"
 }
-# The six registry functions and nothing else: no random number or crypto
+# The seven registry functions and nothing else: no random number or crypto
 # function, which Windows' advapi32 forwards.
 expect_imports ADVAPI32.dll RegCloseKey RegCreateKeyExA RegDeleteTreeA RegOpenKeyExA \
-  RegOpenKeyExW RegSetValueExA
+  RegOpenKeyExW RegQueryValueExW RegSetValueExA
 # The runtime's, which a new toolchain may change.
 expect_imports KERNEL32.dll AddVectoredExceptionHandler CloseHandle CreateEventA CreateSemaphoreA \
   DeleteCriticalSection DuplicateHandle EnterCriticalSection FreeLibrary GetCurrentProcess \

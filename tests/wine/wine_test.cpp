@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -69,24 +70,71 @@ TEST_F(WineTest, FirstRunEchoesAndWritesTheRegistration) {
   EXPECT_EQ(schemeTree(), completeTree("\"C:\\Apps\\zarvel.exe\" \"%1\""));
 }
 
-TEST_F(WineTest, LaterRunWithAnotherPathChangesNothing) {
-  ASSERT_EQ(runProgram(L"C:\\Apps\\zarvel.exe").exitCode, 0u);
-  ProgramRun run = runProgram(L"D:\\Other\\zarvel.exe");
-  EXPECT_EQ(run.output, "D:\\Other\\zarvel.exe\r\n");
-  EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_EQ(schemeTree(), completeTree("\"C:\\Apps\\zarvel.exe\" \"%1\""));
-}
-
-TEST_F(WineTest, LeftoverSchemeKeyIsReplacedWhole) {
-  seedString(L"zarvel", nullptr, L"stale");
-  const DWORD flags = 2;
-  seedValue(L"zarvel", L"EditFlags", REG_DWORD, &flags, sizeof flags);
-  seedString(L"zarvel\\shell\\edit\\command", nullptr, L"notepad.exe \"%1\"");
-  seedString(L"zarvel\\shell\\open", L"Extra", L"x");
-  ProgramRun run = runProgram(L"C:\\Apps\\zarvel.exe");
-  EXPECT_EQ(run.output,
-            "C:\\Apps\\zarvel.exe\r\n" + registeredOutput("\"C:\\Apps\\zarvel.exe\" \"%1\""));
-  EXPECT_EQ(schemeTree(), completeTree("\"C:\\Apps\\zarvel.exe\" \"%1\""));
+// What a run does over each state it can find: a complete registration is
+// left alone whatever it names; anything else, down to a command key whose
+// command a failed or ended run never wrote, is replaced whole.
+TEST_F(WineTest, RunOverEachStateFound) {
+  const std::string written = "\"C:\\Apps\\zarvel.exe\" \"%1\"";
+  const std::wstring command = L"zarvel\\shell\\open\\command";
+  const auto seedLayoutAboveCommand = [] {
+    seedString(L"zarvel", nullptr, L"URL:Zarvel Protocol");
+    seedString(L"zarvel", L"URL Protocol", L"");
+    seedString(L"zarvel\\DefaultIcon", nullptr, L"zarvel.exe,1");
+  };
+  const struct {
+    const char* name;
+    std::function<void()> prepare;
+    std::string treeAfter;  // the registration written, or the one found
+  } cases[] = {
+      {"complete, naming another application",
+       [&] {
+         seedLayoutAboveCommand();
+         seedString(command, nullptr, L"\"C:\\Other\\other.exe\" \"%1\"");
+       },
+       completeTree("\"C:\\Other\\other.exe\" \"%1\"")},
+      {"written by an earlier run for another path",
+       [] { ASSERT_EQ(runProgram(L"D:\\Earlier\\zarvel.exe").exitCode, 0u); },
+       completeTree("\"D:\\Earlier\\zarvel.exe\" \"%1\"")},
+      {"command key without a value",
+       [&] {
+         seedLayoutAboveCommand();
+         HKEY key = nullptr;
+         ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, command.c_str(), 0, nullptr, 0, KEY_WRITE,
+                                   nullptr, &key, nullptr),
+                   ERROR_SUCCESS);
+         RegCloseKey(key);
+       },
+       completeTree(written)},
+      {"empty command",
+       [&] {
+         seedLayoutAboveCommand();
+         seedString(command, nullptr, L"");
+       },
+       completeTree(written)},
+      {"scheme key left without its command key, with extras",
+       [] {
+         seedString(L"zarvel", nullptr, L"stale");
+         const DWORD flags = 2;
+         seedValue(L"zarvel", L"EditFlags", REG_DWORD, &flags, sizeof flags);
+         seedString(L"zarvel\\shell\\edit\\command", nullptr, L"notepad.exe \"%1\"");
+         seedString(L"zarvel\\shell\\open", L"Extra", L"x");
+       },
+       completeTree(written)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, L"zarvel");
+    c.prepare();
+    const bool leftAlone = c.treeAfter != completeTree(written);
+    if (leftAlone) {
+      ASSERT_EQ(schemeTree(), c.treeAfter);
+    }
+    ProgramRun run = runProgram(L"C:\\Apps\\zarvel.exe");
+    EXPECT_EQ(run.output,
+              "C:\\Apps\\zarvel.exe\r\n" + (leftAlone ? "" : registeredOutput(written)));
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(schemeTree(), c.treeAfter);
+  }
 }
 
 TEST_F(WineTest, NoArgumentsPrintsAnEmptyLineAndTouchesNothing) {
