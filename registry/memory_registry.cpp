@@ -34,10 +34,12 @@ std::string foldCase(const std::string& name) {
 
 struct Node {
   std::string name;
-  std::string path;                     // kept, not derived: a deleted key's parent may be gone
-  std::map<std::string, Value> values;  // by folded name
+  // Kept, not derived: a deleted key's parent may be gone.
+  std::string path;
+  std::map<std::string, Value> values;                   // by folded name
   std::map<std::string, std::shared_ptr<Node>> subkeys;  // by folded name
-  Node* parent = nullptr;                                // valid while the key is in the tree
+  // Valid while the key is in the tree.
+  Node* parent = nullptr;
   bool deleted = false;
 };
 
@@ -266,8 +268,9 @@ LONG openKey(Operation operation, const std::string& callName, HKEY key, const s
   std::string keyPath = parent ? joinPath(parent->path, subKey) : subKey;
   std::string text = callName + "(" + handleText(key) + ", " + shownSubKey + ", " +
                      std::to_string(options) + ", " + hex(access) + ", &key)";
-  if (LONG fault = injectedFault(operation, keyPath))
+  if (LONG fault = injectedFault(operation, keyPath)) {
     return record(operation, keyPath, text, fault);
+  }
   if (result == nullptr) return record(operation, keyPath, text, ERROR_INVALID_PARAMETER);
   if (!parent) return record(operation, keyPath, text, ERROR_INVALID_HANDLE);
   if (parent->deleted) return record(operation, keyPath, text, ERROR_KEY_DELETED);

@@ -66,7 +66,8 @@ TEST(ProgramTest, ArgumentsBecomeOnePath) {
        "Success writing to Registry URL:Zarvel ProtocolSuccess closing key."
        "Success writing to Registry Success closing key."
        "Success writing to Registry zarvel.exe,1Success closing key."
-       "Success writing to Registry \"C:\\Program Files\\App\\zarvel.exe\" \"%1\"Success closing key."},
+       "Success writing to Registry \"C:\\Program Files\\App\\zarvel.exe\" \"%1\""
+       "Success closing key."},
       {{""},
        "\n"
        "Success writing to Registry URL:Zarvel ProtocolSuccess closing key."

@@ -113,8 +113,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   bool allowed = false;
-  for (const std::vector<Key>& candidate : allowedTrees(joined))
+  for (const std::vector<Key>& candidate : allowedTrees(joined)) {
     allowed = allowed || tree == candidate;
+  }
   require(allowed, "tree is empty, a partial registration or the complete one");
   // One failed call, wherever it falls, is made good by the second attempt.
   if (faults <= 1) require(tree == allowedTrees(joined).back(), "one fault: complete registration");
