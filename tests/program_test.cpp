@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+// POSIX leaves this declaration to the program; glibc makes it only for
+// _GNU_SOURCE, which g++ happens to define.
+extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 namespace {
 
@@ -21,6 +23,7 @@ struct ProgramRun {
 ProgramRun runProgram(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), ZARVEL_URI_PROGRAM);
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (std::string& a : arguments) argv.push_back(a.data());
   argv.push_back(nullptr);
   int pipeEnds[2];
