@@ -6,14 +6,24 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "tests/wine/windows_process.h"
 
 namespace {
+
+// What an installer author would otherwise write: four reg add commands.
+const char kRegisterBatch[] =
+    "@echo off\r\n"
+    "reg add \"HKCR\\zarvel\" /ve /d \"URL:Zarvel Protocol\" /f >nul\r\n"
+    "reg add \"HKCR\\zarvel\" /v \"URL Protocol\" /d \"\" /f >nul\r\n"
+    "reg add \"HKCR\\zarvel\\DefaultIcon\" /ve /d \"zarvel.exe,1\" /f >nul\r\n"
+    "reg add \"HKCR\\zarvel\\shell\\open\\command\" /ve"
+    " /d \"\\\"C:\\Apps\\zarvel.exe\\\" \\\"%%1\\\"\" /f >nul\r\n";
 
 // Milliseconds from CreateProcess to the process's end, or -1.
 double timeRun(const std::wstring& commandLine, HANDLE nul) {
@@ -45,7 +55,15 @@ std::wstring commandValue() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
+  int rounds = 15;
+  if (argc > 1) {
+    const char* end = argv[1] + std::strlen(argv[1]);
+    const std::from_chars_result parsed = std::from_chars(argv[1], end, rounds);
+    if (parsed.ec != std::errc() || parsed.ptr != end || rounds < 1) {
+      (void)std::fputs("usage: wine_bench [rounds], rounds a whole number from 1\n", stderr);
+      return 2;
+    }
+  }
   const std::wstring dir = moduleDirectory();
   const std::wstring program = L"\"" + dir + L"\\zarvel-uri.exe\" C:\\Apps\\zarvel.exe";
   const std::wstring empty = L"\"" + dir + L"\\empty_program.exe\"";
@@ -54,14 +72,8 @@ int main(int argc, char* argv[]) {
 
   FILE* file = _wfopen(script.c_str(), L"wb");
   if (file == nullptr) return 1;
-  std::fputs(
-      "@echo off\r\n"
-      "reg add \"HKCR\\zarvel\" /ve /d \"URL:Zarvel Protocol\" /f >nul\r\n"
-      "reg add \"HKCR\\zarvel\" /v \"URL Protocol\" /d \"\" /f >nul\r\n"
-      "reg add \"HKCR\\zarvel\\DefaultIcon\" /ve /d \"zarvel.exe,1\" /f >nul\r\n"
-      "reg add \"HKCR\\zarvel\\shell\\open\\command\" /ve /d \"\\\"C:\\Apps\\zarvel.exe\\\" \\\"%%1\\\"\" /f >nul\r\n",
-      file);
-  std::fclose(file);
+  const bool written = std::fputs(kRegisterBatch, file) >= 0;
+  if (std::fclose(file) != 0 || !written) return 1;
 
   HANDLE nul = openNul();
   std::vector<double> programTimes, batchTimes, completeTimes, emptyTimes;

@@ -34,10 +34,12 @@ std::string foldCase(const std::string& name) {
 
 struct Node {
   std::string name;
-  std::string path;                     // kept, not derived: a deleted key's parent may be gone
-  std::map<std::string, Value> values;  // by folded name
+  // Kept, not derived: a deleted key's parent may be gone.
+  std::string path;
+  std::map<std::string, Value> values;                   // by folded name
   std::map<std::string, std::shared_ptr<Node>> subkeys;  // by folded name
-  Node* parent = nullptr;                                // valid while the key is in the tree
+  // Valid while the key is in the tree.
+  Node* parent = nullptr;
   bool deleted = false;
 };
 
@@ -100,8 +102,8 @@ std::string quotedOrNull(const char* text) { return text ? shownBytes(text) : "N
 
 std::string hex(DWORD value) {
   char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "0x%x", value);
-  return buffer;
+  const int length = std::snprintf(buffer, sizeof buffer, "0x%x", value);
+  return std::string(buffer, length);
 }
 
 std::string typeName(DWORD type) {
@@ -123,6 +125,9 @@ std::string typeName(DWORD type) {
 std::string toUtf8(const wchar_t* wide) {
   std::string out;
   for (; *wide; ++wide) {
+    // A wchar_t, not a char: a negative one becomes a value above 0x10FFFF,
+    // replaced below.
+    // NOLINTNEXTLINE(bugprone-signed-char-misuse)
     uint32_t c = static_cast<uint32_t>(*wide);
     if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF && wide[1] >= 0xDC00 &&
         wide[1] <= 0xDFFF) {
@@ -266,8 +271,9 @@ LONG openKey(Operation operation, const std::string& callName, HKEY key, const s
   std::string keyPath = parent ? joinPath(parent->path, subKey) : subKey;
   std::string text = callName + "(" + handleText(key) + ", " + shownSubKey + ", " +
                      std::to_string(options) + ", " + hex(access) + ", &key)";
-  if (LONG fault = injectedFault(operation, keyPath))
+  if (LONG fault = injectedFault(operation, keyPath)) {
     return record(operation, keyPath, text, fault);
+  }
   if (result == nullptr) return record(operation, keyPath, text, ERROR_INVALID_PARAMETER);
   if (!parent) return record(operation, keyPath, text, ERROR_INVALID_HANDLE);
   if (parent->deleted) return record(operation, keyPath, text, ERROR_KEY_DELETED);
@@ -347,6 +353,8 @@ std::string callsText() {
 
 }  // namespace memory_registry
 
+// The registry functions are defined at global scope, as Windows declares
+// them; their bodies use the registry's internals by their short names.
 using memory_registry::Node;
 using memory_registry::Operation;
 
@@ -364,8 +372,9 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY 
 
 LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
                      REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result,
+                     // NOLINTNEXTLINE(readability-non-const-parameter): Windows' signature
                      LPDWORD disposition) {
-  using namespace memory_registry;
+  using namespace memory_registry;  // NOLINT(google-build-using-namespace): as said above
   REGSAM parentAccess;
   std::shared_ptr<Node> parent = resolve(key, &parentAccess);
   std::string path = subKey ? subKey : "";
@@ -389,9 +398,10 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DW
   return record(op, keyPath, text, ERROR_SUCCESS);
 }
 
+// NOLINTNEXTLINE(readability-non-const-parameter): Windows' signature
 LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, BYTE* data,
                       LPDWORD size) {
-  using namespace memory_registry;
+  using namespace memory_registry;  // NOLINT(google-build-using-namespace): as said above
   REGSAM access = 0;
   std::shared_ptr<Node> node = resolve(key, &access);
   std::string keyPath = node ? node->path : "";
@@ -431,7 +441,7 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD typ
 
 LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                     DWORD size) {
-  using namespace memory_registry;
+  using namespace memory_registry;  // NOLINT(google-build-using-namespace): as said above
   REGSAM access = 0;
   std::shared_ptr<Node> node = resolve(key, &access);
   std::string keyPath = node ? node->path : "";
@@ -456,7 +466,7 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, cons
 }
 
 LONG RegCloseKey(HKEY key) {
-  using namespace memory_registry;
+  using namespace memory_registry;  // NOLINT(google-build-using-namespace): as said above
   State& s = state();
   REGSAM access;
   std::shared_ptr<Node> node = resolve(key, &access);
@@ -472,7 +482,7 @@ LONG RegCloseKey(HKEY key) {
 }
 
 LONG RegDeleteTreeA(HKEY key, LPCSTR subKey) {
-  using namespace memory_registry;
+  using namespace memory_registry;  // NOLINT(google-build-using-namespace): as said above
   REGSAM access;
   std::shared_ptr<Node> parent = resolve(key, &access);
   std::string path = subKey ? subKey : "";

@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-struct HKEY__;
+struct HKEY__;  // NOLINT(bugprone-reserved-identifier): <windows.h>'s own name for it
 typedef HKEY__* HKEY;
 typedef HKEY* PHKEY;
 typedef int32_t LONG;

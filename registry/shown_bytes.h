@@ -3,18 +3,18 @@
 #ifndef ZARVEL_REGISTRY_SHOWN_BYTES_H_
 #define ZARVEL_REGISTRY_SHOWN_BYTES_H_
 
-#include <cstdio>
 #include <string>
 
 inline std::string shownBytes(const std::string& bytes) {
+  static constexpr char kHexDigits[] = "0123456789abcdef";
   std::string out = "\"";
   for (unsigned char c : bytes) {
     if (c == 0) {
       out += "\\0";
     } else if (c < 0x20 || c == 0x7f) {
-      char escape[5];
-      std::snprintf(escape, sizeof escape, "\\x%02x", c);
-      out += escape;
+      out += "\\x";
+      out += kHexDigits[c >> 4];
+      out += kHexDigits[c & 0xf];
     } else {
       out += static_cast<char>(c);
     }

@@ -15,11 +15,13 @@ bool createRegistryKey(const char* keyPath) {
   return true;
 }
 
+// The key path by value: the helper owns its copy.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 bool writeToRegistry(std::string keyPath, const char* valueName, const char* data) {
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_CLASSES_ROOT, keyPath.c_str(), 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
     // The stored bytes include the terminating zero.
-    const DWORD size = static_cast<DWORD>(std::strlen(data) + 1);
+    const DWORD size = static_cast<DWORD>(std::strlen(data)) + 1;
     if (RegSetValueExA(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(data), size) ==
         ERROR_SUCCESS) {
       printf("Success writing to Registry %s", data);

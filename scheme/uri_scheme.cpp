@@ -39,6 +39,8 @@ bool commandKeyHoldsCommand() {
 
 }  // namespace
 
+// By value: the export's signature, which its decorated name spells out.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 void checkUriQualifier(std::string applicationPath) {
   if (!keyExists(kSchemeKeyWide)) {
     if (!registerUriQualifier(applicationPath)) {

@@ -11,10 +11,10 @@
 // The system prints through printf without line breaks, so the stream is
 // flushed on both sides of `body`.
 inline std::string captureStdout(const std::function<void()>& body) {
-  fflush(stdout);
+  EXPECT_EQ(fflush(stdout), 0);
   testing::internal::CaptureStdout();
   body();
-  fflush(stdout);
+  EXPECT_EQ(fflush(stdout), 0);
   return testing::internal::GetCapturedStdout();
 }
 

@@ -113,8 +113,8 @@ struct Model {
     if (!commandKeyHoldsCommand()) {
       if (call()) {
         for (auto it = keys.begin(); it != keys.end();) {
-          it = (it->first == "zarvel" || it->first.rfind("zarvel\\", 0) == 0) ? keys.erase(it)
-                                                                              : ++it;
+          const bool inScheme = it->first == "zarvel" || it->first.rfind("zarvel\\", 0) == 0;
+          it = inScheme ? keys.erase(it) : ++it;
         }
       }
       if (!registration()) output += kFailed;

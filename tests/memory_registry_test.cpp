@@ -11,7 +11,7 @@ namespace {
 
 using memory_registry::Operation;
 
-const HKEY kOtherRoot = reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000001u));
+const auto kOtherRoot = reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000001u));
 
 LONG create(const char* path, HKEY* key) {
   return RegCreateKeyExA(HKEY_CLASSES_ROOT, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,

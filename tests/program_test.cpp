@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+// POSIX leaves this declaration to the program; glibc makes it only for
+// _GNU_SOURCE, which g++ happens to define.
+extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 namespace {
 
@@ -21,6 +23,7 @@ struct ProgramRun {
 ProgramRun runProgram(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), ZARVEL_URI_PROGRAM);
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (std::string& a : arguments) argv.push_back(a.data());
   argv.push_back(nullptr);
   int pipeEnds[2];
@@ -66,7 +69,8 @@ TEST(ProgramTest, ArgumentsBecomeOnePath) {
        "Success writing to Registry URL:Zarvel ProtocolSuccess closing key."
        "Success writing to Registry Success closing key."
        "Success writing to Registry zarvel.exe,1Success closing key."
-       "Success writing to Registry \"C:\\Program Files\\App\\zarvel.exe\" \"%1\"Success closing key."},
+       "Success writing to Registry \"C:\\Program Files\\App\\zarvel.exe\" \"%1\""
+       "Success closing key."},
       {{""},
        "\n"
        "Success writing to Registry URL:Zarvel ProtocolSuccess closing key."

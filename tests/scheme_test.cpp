@@ -227,8 +227,8 @@ const StepFailure kStepFailures[] = {
      kSchemeValues + kIconValue},
     {7, 18, 40,
      kDescriptionWritten + kMarkerWritten + kIconWritten +
-         "Error writing to Registry \"C:\\Apps\\zarvel.exe\" \"%1\"Failed to set new values in "
-         "'zarvel' key" +
+         "Error writing to Registry \"C:\\Apps\\zarvel.exe\" \"%1\""
+         "Failed to set new values in 'zarvel' key" +
          kRegistrationFailed,
      kSchemeValues + kIconValue + kCommandKeysOnly},
 };
@@ -274,10 +274,10 @@ TEST_F(SchemeTest, PathIsStoredAndPrintedUnchanged) {
       {"C:\\100%\\%s%n%x\\z.exe", "\"C:\\100%\\%s%n%x\\z.exe\" \"%1\""},
       {"C:\\a \"b\"\\z.exe", "\"C:\\a \"b\"\\z.exe\" \"%1\""},
       {"", "\"\" \"%1\""},
-      {"C:\\\xc5\x81\xc3\xb3"
-       "d\xc5\xba\\z.exe",
-       "\"C:\\\xc5\x81\xc3\xb3"
-       "d\xc5\xba\\z.exe\" \"%1\""},
+      // Polish letters in UTF-8; the d is \x64, as a plain d would extend the escape
+      // before it.
+      {"C:\\\xc5\x81\xc3\xb3\x64\xc5\xba\\z.exe",
+       "\"C:\\\xc5\x81\xc3\xb3\x64\xc5\xba\\z.exe\" \"%1\""},
   };
   for (const PathCase& c : cases) {
     SCOPED_TRACE(c.path);

@@ -52,7 +52,7 @@ EOF
 
 packages=(
   cmake g++ make libgtest-dev libbenchmark-dev
-  clang libclang-rt-14-dev valgrind
+  clang libclang-rt-14-dev clang-tidy clang-format valgrind
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine32:i386 wine64
   nsis wixl osslsigncode openssl xvfb

@@ -7,7 +7,9 @@
 #   win64   the same program built for x86-64, and the same tests
 #   asan    the native suite under AddressSanitizer and UndefinedBehaviorSanitizer
 #   fuzz    a bounded libFuzzer run (ZARVEL_FUZZ_SECONDS, 60 by default)
-# Ends with a summary. A skipped test fails the run unless ZARVEL_ALLOW_SKIPS=1.
+# and, once the builds are done, clang-format and clang-tidy over the project's
+# C++ sources (tools/style_check.py). Ends with a summary. A skipped test
+# fails the run unless ZARVEL_ALLOW_SKIPS=1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,9 +20,11 @@ for preset in "${presets[@]}"; do
   cmake --preset "$preset" -DZARVEL_WERROR=ON -DZARVEL_FUZZ_SECONDS="${ZARVEL_FUZZ_SECONDS:-60}" >/dev/null
   cmake --build --preset "$preset" -j"$(nproc)"
 done
+# A finding fails the run in the summary; the tests run either way.
+/usr/bin/python3 -I tools/style_check.py build || true
 for preset in "${presets[@]}"; do
   results=$PWD/build/$preset/test-results.xml
   rm -f "$results"
   ctest --preset "$preset" --output-junit "$results" || true
 done
-/usr/bin/python3 tools/test_summary.py build "${presets[@]}"
+/usr/bin/python3 -I tools/test_summary.py build "${presets[@]}"

@@ -28,7 +28,9 @@ std::uintptr_t __stack_chk_guard = 0x00002B992DDFA232;
 #endif
 
 [[noreturn]] void __stack_chk_fail();
-[[noreturn]] void __chk_fail();
+// mingw-w64's fortified headers declare it first, and [[noreturn]] belongs on
+// a first declaration only; the GNU attribute may repeat it.
+__attribute__((noreturn)) void __chk_fail();
 }
 
 namespace {
@@ -55,7 +57,7 @@ __attribute__((target("rdrnd"), no_stack_protector)) std::uintptr_t hardwareRand
     unsigned value = 0;
     if (_rdrand32_step(&value) != 0 && value != 0 && value != ~0U) return value;
 #else
-    unsigned long long value = 0;
+    unsigned long long value = 0;  // NOLINT(google-runtime-int): the intrinsic's type
     if (_rdrand64_step(&value) != 0 && value != 0 && value != ~0ULL) return value;
 #endif
   }

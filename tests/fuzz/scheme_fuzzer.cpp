@@ -32,7 +32,7 @@ Value text(const std::string& name, const std::string& data) { return {name, REG
 // The trees a registration can leave: the layout written up to each step.
 std::vector<std::vector<Key>> allowedTrees(const std::string& path) {
   const std::string command = "\"" + path + "\" \"%1\"";
-  const std::vector<std::vector<Key>> trees = {
+  std::vector<std::vector<Key>> trees = {
       {},
       {{"zarvel", {}}},
       {{"zarvel", {text("", "URL:Zarvel Protocol")}}},
@@ -57,7 +57,7 @@ std::vector<std::vector<Key>> allowedTrees(const std::string& path) {
 
 void require(bool condition, const char* what) {
   if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
+    (void)std::fprintf(stderr, "invariant broken: %s\n", what);
     std::abort();
   }
 }
@@ -96,10 +96,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FILE* saved = stdout;
   stdout = captured;
   const int status = runCommandLine(static_cast<int>(argv.size()), argv.data());
-  std::fflush(captured);
+  require(std::fflush(captured) == 0, "output captured");
   stdout = saved;
   const std::string output(buffer, length);
-  std::fclose(captured);
+  require(std::fclose(captured) == 0, "capture closed");
   std::free(buffer);
 
   require(status == 0, "exit status is 0");
@@ -113,8 +113,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   bool allowed = false;
-  for (const std::vector<Key>& candidate : allowedTrees(joined))
+  for (const std::vector<Key>& candidate : allowedTrees(joined)) {
     allowed = allowed || tree == candidate;
+  }
   require(allowed, "tree is empty, a partial registration or the complete one");
   // One failed call, wherever it falls, is made good by the second attempt.
   if (faults <= 1) require(tree == allowedTrees(joined).back(), "one fault: complete registration");

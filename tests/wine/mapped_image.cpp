@@ -74,7 +74,7 @@ std::string bindImports(BYTE* base, const IMAGE_OPTIONAL_HEADER& optional) {
       if (!IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) {
         function = at<IMAGE_IMPORT_BY_NAME>(base, static_cast<DWORD>(name->u1.AddressOfData))->Name;
       }
-      const FARPROC address = GetProcAddress(module, function);
+      const auto address = GetProcAddress(module, function);
       if (address == nullptr) return std::string("cannot bind an import of ") + dllName;
       slot->u1.Function = reinterpret_cast<ULONG_PTR>(address);
     }

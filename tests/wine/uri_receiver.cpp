@@ -18,7 +18,6 @@ int wmain(int argc, wchar_t* argv[]) {
   }
   FILE* file = _wfopen(target, L"wb");
   if (file == nullptr) return 3;
-  fwrite(text.data(), 1, text.size(), file);
-  fclose(file);
-  return 0;
+  const bool written = fwrite(text.data(), 1, text.size(), file) == text.size();
+  return fclose(file) == 0 && written ? 0 : 3;
 }

@@ -133,7 +133,7 @@ std::string receivedThroughShell(const std::wstring& startArguments) {
   std::string text;
   char buffer[1024];
   for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
-  fclose(file);
+  EXPECT_EQ(fclose(file), 0);
   DeleteFileW(received.c_str());
   return text;
 }

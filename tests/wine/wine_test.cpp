@@ -45,7 +45,7 @@ void seedValue(const std::wstring& path, const wchar_t* name, DWORD type, const 
 }
 
 void seedString(const std::wstring& path, const wchar_t* name, const std::wstring& text) {
-  seedValue(path, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * 2));
+  seedValue(path, name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1) * 2);
 }
 
 // ---- running programs ----
@@ -267,7 +267,7 @@ TEST(WindowsImageTest, ManifestAsksForNoElevationAndUtf8) {
 TEST_F(WineTest, ExportCalledThroughImportsTheCallerBound) {
   MappedImage image = mapImage(programPath());
   ASSERT_EQ(image.error, "");
-  const FARPROC byName = exportByName(
+  const auto byName = exportByName(
       image, "_Z17checkUriQualifierNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE");
   ASSERT_NE(byName, nullptr);
   EXPECT_EQ(byName, exportByOrdinal(image, 1));
