@@ -1,13 +1,17 @@
-; Installs the zarvel application to "Program Files\Zarvel" and registers the
-; zarvel: URI scheme for it with zarvel-uri.exe; the uninstaller removes both.
-; It is listed with the installed programs, and installing into another
-; folder first removes the earlier installation.
+; Installs the zarvel application and registers the zarvel: URI scheme for it,
+; for all users ("Program Files\Zarvel", registered by zarvel-uri.exe) or for
+; the current user only ("%LOCALAPPDATA%\Programs\Zarvel", registered below
+; HKCU\Software\Classes by Setup itself, with no administrator rights). The
+; uninstaller removes the scheme only while it names this installation's
+; application. It is listed with the installed programs, and installing into
+; another folder first removes the earlier installation.
 ;
 ;   ISCC /DVERSION=1.2.3 zarvel.iss
 ;
 ; Writes zarvel-setup.exe and packs zarvel.exe and zarvel-uri.exe from beside
-; this script. Install silently with /VERYSILENT /SUPPRESSMSGBOXES /NORESTART,
-; into another folder with /DIR="<folder>".
+; this script. Setup asks which scope; /ALLUSERS or /CURRENTUSER chooses it on
+; the command line. Install silently with /VERYSILENT /SUPPRESSMSGBOXES
+; /NORESTART, into another folder with /DIR="<folder>".
 #ifndef VERSION
   #error Give the version: ISCC /DVERSION=x.y.z zarvel.iss
 #endif
@@ -22,11 +26,14 @@ AppVersion={#VERSION}
 AppPublisher=Zarvel
 UninstallDisplayName=Zarvel
 VersionInfoVersion={#VERSION}
-; Writing below HKEY_CLASSES_ROOT needs an administrator; zarvel-uri.exe
-; never asks for elevation itself, it runs with the installer's rights.
+; For all users by default, which needs an administrator, as writing the
+; machine's classes does; zarvel-uri.exe never asks for elevation itself, it
+; runs with Setup's rights. Setup asks, or /CURRENTUSER says, to install for
+; the current user only, without elevation: then HKA is HKCU, and {autopf}
+; the user's programs folder.
 PrivilegesRequired=admin
-; On 64-bit Windows this 32-bit installer's {autopf} is "Program Files (x86)".
-DefaultDirName={autopf}\Zarvel
+PrivilegesRequiredOverridesAllowed=commandline dialog
+DefaultDirName={code:DefaultFolder}
 DisableProgramGroupPage=yes
 OutputDir=.
 OutputBaseFilename=zarvel-setup
@@ -36,18 +43,30 @@ Source: "zarvel.exe"; DestDir: "{app}"; Flags: ignoreversion
 Source: "zarvel-uri.exe"; DestDir: "{app}"; Flags: ignoreversion
 
 [Registry]
-; zarvel-uri.exe leaves a complete registration alone, so one left by an
-; earlier installation would keep naming that installation's application:
-; every install removes the scheme before [Run] registers it again, and the
-; uninstaller removes it. HKCR is the root zarvel-uri.exe itself writes through.
-Root: HKCR; Subkey: "zarvel"; ValueType: none; Flags: deletekey uninsdeletekey
+; Installing claims the scheme: one that names another application, or is
+; incomplete, gives way to this installation's. HKA is HKLM for all users
+; (the machine's classes, which zarvel-uri.exe reaches through HKCR) and
+; HKCU for the current user. The uninstaller removes the scheme in [Code],
+; only while it names this installation.
+Root: HKA; Subkey: "Software\Classes\zarvel"; ValueType: none; Flags: deletekey
+; For the current user, Setup writes the program's four values itself:
+; zarvel-uri.exe writes through HKCR, which for a standard user is the
+; machine's and not writable.
+Root: HKA; Subkey: "Software\Classes\zarvel"; ValueType: string; ValueName: ""; \
+  ValueData: "URL:Zarvel Protocol"; Check: not IsAdminInstallMode
+Root: HKA; Subkey: "Software\Classes\zarvel"; ValueType: string; ValueName: "URL Protocol"; \
+  ValueData: ""; Check: not IsAdminInstallMode
+Root: HKA; Subkey: "Software\Classes\zarvel\DefaultIcon"; ValueType: string; ValueName: ""; \
+  ValueData: "zarvel.exe,1"; Check: not IsAdminInstallMode
+Root: HKA; Subkey: "Software\Classes\zarvel\shell\open\command"; ValueType: string; \
+  ValueName: ""; ValueData: """{app}\zarvel.exe"" ""%1"""; Check: not IsAdminInstallMode
 
 [Run]
-; Hidden, and waited for. zarvel-uri.exe always exits 0: what it wrote, or
-; which step failed, is in its output. The path is quoted, as it may hold
-; spaces.
+; For all users. Hidden, and waited for. zarvel-uri.exe always exits 0: what
+; it wrote, or which step failed, is in its output. The path is quoted, as it
+; may hold spaces.
 Filename: "{app}\zarvel-uri.exe"; Parameters: """{app}\zarvel.exe"""; \
-  Flags: runhidden waituntilterminated
+  Flags: runhidden waituntilterminated; Check: IsAdminInstallMode
 
 [UninstallDelete]
 Type: dirifempty; Name: "{app}"
@@ -55,6 +74,19 @@ Type: dirifempty; Name: "{app}"
 [Code]
 const
   UninstallKey = 'Software\Microsoft\Windows\CurrentVersion\Uninstall\{{#AppGuid}}_is1';
+  SchemeKey = 'Software\Classes\zarvel';
+
+// For all users {autopf}\Zarvel, which for this 32-bit installer on 64-bit
+// Windows is in "Program Files (x86)"; for the current user the user's
+// programs folder, in its usual place: {autopf} would ask Windows for that
+// folder, which Wine 8 does not know.
+function DefaultFolder(Param: String): String;
+begin
+  if IsAdminInstallMode then
+    Result := ExpandConstant('{autopf}\Zarvel')
+  else
+    Result := ExpandConstant('{localappdata}\Programs\Zarvel');
+end;
 
 // Waits up to Milliseconds for a file or folder to go; True when it went.
 function WaitUntilGone(const Path: String; Milliseconds: Integer): Boolean;
@@ -79,8 +111,8 @@ var
   ResultCode: Integer;
 begin
   Result := '';
-  if not RegQueryStringValue(HKLM, UninstallKey, 'InstallLocation', EarlierFolder) or
-     not RegQueryStringValue(HKLM, UninstallKey, 'UninstallString', Uninstaller) then
+  if not RegQueryStringValue(HKA, UninstallKey, 'InstallLocation', EarlierFolder) or
+     not RegQueryStringValue(HKA, UninstallKey, 'UninstallString', Uninstaller) then
     Exit;
   EarlierFolder := RemoveBackslash(EarlierFolder);
   if CompareText(EarlierFolder, RemoveBackslash(ExpandConstant('{app}'))) = 0 then
@@ -104,4 +136,29 @@ end;
 function PrepareToInstall(var NeedsRestart: Boolean): String;
 begin
   Result := RemoveEarlierInstallation();
+end;
+
+// The uninstaller removes the scheme of its scope only while its open command
+// names this installation's application, compared as Windows compares paths
+// (CompareText ignores case); another application's scheme is left as it is,
+// and the uninstall log (/LOG) says why.
+procedure RemoveOwnScheme();
+var
+  Command, Own: String;
+begin
+  Own := '"' + ExpandConstant('{app}') + '\zarvel.exe" "%1"';
+  if not RegQueryStringValue(HKA, SchemeKey + '\shell\open\command', '', Command) then
+    Log('Left what there is of the zarvel: scheme: it names no application')
+  else if CompareText(Command, Own) <> 0 then
+    Log('Left the zarvel: scheme as it is: it runs ' + Command + ', not ' + Own)
+  else if RegDeleteKeyIncludingSubkeys(HKA, SchemeKey) then
+    Log('Removed the zarvel: scheme, which ran ' + Own)
+  else
+    Log('Could not remove the zarvel: scheme, which runs ' + Own);
+end;
+
+procedure CurUninstallStepChanged(CurUninstallStep: TUninstallStep);
+begin
+  if CurUninstallStep = usUninstall then
+    RemoveOwnScheme();
 end;

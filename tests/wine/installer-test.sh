@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds an example installer twice from this build's zarvel-uri.exe, with the
 # URI receiver standing in for the application: as an earlier version and as
-# VERSION. Then runs its Wine test, which upgrades from one to the other.
+# VERSION (the MSI also as a per-user package). Then runs the engine's rows of
+# the Wine test: upgrading from one to the other, uninstalling after another
+# application claimed the scheme, installing for the current user only.
 #   installer-test.sh nsis|msi|inno SOURCE_DIR BUILD_DIR x86|x64 VERSION WINE_RUN... TEST_PROGRAM
 # Inno: ZARVEL_ISCC names the Inno Setup compiler, ISCC.exe, which runs under
 # Wine too. Inno's setup and uninstaller need an X display even when silent:
@@ -32,7 +34,9 @@ for stage_version in "$ZARVEL_EARLIER_VERSION" "$ZARVEL_VERSION"; do
     msi)
       cp "$source/examples/wix/zarvel.wxs" "$stage"
       (cd "$stage" &&
-        wixl -a "$arch" -D Version="$stage_version" -D Arch="$arch" -o zarvel.msi zarvel.wxs)
+        wixl -a "$arch" -D Version="$stage_version" -D Arch="$arch" -o zarvel.msi zarvel.wxs &&
+        wixl -a "$arch" -D Version="$stage_version" -D Arch="$arch" -D Scope=perUser \
+          -o zarvel-user.msi zarvel.wxs)
       test_name=Msi
       ;;
     inno)
@@ -61,4 +65,4 @@ if [ "$engine" = inno ]; then
   export DISPLAY=:$(cat "$displays")
 fi
 # Not exec: the trap must run after it.
-"$@" --gtest_filter="InstallerTest.$test_name"
+"$@" --gtest_filter="Rows/InstallerTest.Runs/${test_name}_*"

@@ -35,11 +35,13 @@ bool lessIgnoringCase(const std::wstring& a, const std::wstring& b) {
   return _wcsicmp(a.c_str(), b.c_str()) < 0;
 }
 
-// The key and everything below it, in the form the native tests use: a line
-// per key, then its values (stored as UTF-16, shown as UTF-8) in name order.
-void dumpKey(const std::wstring& path, std::string* out) {
+// The key `path` below `base` of `root` and everything below it, in the form
+// the native tests use: a line per key, named by `path`, then its values
+// (stored as UTF-16, shown as UTF-8) in name order.
+void dumpKey(HKEY root, const std::wstring& base, const std::wstring& path, std::string* out) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  const std::wstring full = base.empty() ? path : base + L"\\" + path;
+  if (RegOpenKeyExW(root, full.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
   *out += utf8(path) + "\n";
   struct Entry {
     std::wstring name;
@@ -76,7 +78,7 @@ void dumpKey(const std::wstring& path, std::string* out) {
   }
   RegCloseKey(key);
   std::sort(subkeys.begin(), subkeys.end(), lessIgnoringCase);
-  for (const std::wstring& name : subkeys) dumpKey(path + L"\\" + name, out);
+  for (const std::wstring& name : subkeys) dumpKey(root, base, path + L"\\" + name, out);
 }
 
 }  // namespace
@@ -95,9 +97,11 @@ std::string utf8(const std::wstring& wide) {
   return out;
 }
 
-std::string schemeTree() {
+std::string schemeTree() { return schemeTreeBelow(HKEY_CLASSES_ROOT, L""); }
+
+std::string schemeTreeBelow(HKEY root, const std::wstring& classes) {
   std::string out;
-  dumpKey(L"zarvel", &out);
+  dumpKey(root, classes, L"zarvel", &out);
   return out;
 }
 

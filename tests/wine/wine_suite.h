@@ -14,6 +14,10 @@ std::string utf8(const std::wstring& wide);
 // as UTF-16, shown as UTF-8) in name order; empty when the key is missing.
 std::string schemeTree();
 
+// The same for the "zarvel" below `root`'s key `classes`, as
+// HKEY_CURRENT_USER's "Software\Classes" (its keys named as below HKCR).
+std::string schemeTreeBelow(HKEY root, const std::wstring& classes);
+
 // The tree that a complete registration with this open command leaves.
 std::string completeTree(const std::string& command);
 
