@@ -12,6 +12,7 @@ unescaped.
 """
 
 import hashlib
+import itertools
 import os
 import pwd
 import re
@@ -790,12 +791,12 @@ def compare(files, rebuilt, top, signed):
 
 
 def first_difference(ours, theirs):
-    """Where two files part: the first line that differs, for text, else its offset."""
-    ours_lines, theirs_lines = ours.split(b"\n"), theirs.split(b"\n")
-    if len(ours_lines) > 1 and len(theirs_lines) > 1:
-        number, a, b = next((i, a, b) for i, (a, b) in enumerate(
-            zip(ours_lines + [b""], theirs_lines + [b""])) if a != b)
-        return f"its line {number + 1} is {shown(a)!r}, the rebuild's {shown(b)!r}"
+    """Where two files part: for text, the first line that differs; else the offset."""
+    if b"\0" not in ours + theirs:
+        number, a, b = next((i, a, b) for i, (a, b) in enumerate(itertools.zip_longest(
+            ours.split(b"\n"), theirs.split(b"\n"))) if a != b)
+        a, b = ("(none)" if line is None else f"'{shown(line)}'" for line in (a, b))
+        return f"its line {number + 1} is {a}, the rebuild's {b}"
     if len(ours) != len(theirs):
         return f"it has {len(ours)} bytes, the rebuild's {len(theirs)}"
     offset = next(i for i, (a, b) in enumerate(zip(ours, theirs)) if a != b)

