@@ -23,4 +23,4 @@ for preset in "${presets[@]}"; do
   rm -f "$results"
   ctest --preset "$preset" --output-junit "$results" || true
 done
-/usr/bin/python3 tools/test_summary.py build "${presets[@]}"
+/usr/bin/python3 -I tools/test_summary.py build "${presets[@]}"

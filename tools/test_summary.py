@@ -10,7 +10,9 @@ import os
 import sys
 import xml.etree.ElementTree as ElementTree
 
-import i386_emulation
+# Run isolated (-I), Python looks for modules in its own folders only.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import i386_emulation  # noqa: E402
 
 HOW_IMAGES_RUN = {
     "win32": lambda: "its 32-bit images ran " + i386_emulation.describe(),
