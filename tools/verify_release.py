@@ -23,6 +23,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unicodedata
 import zlib
 
@@ -120,12 +121,20 @@ def on_signal(number, _frame):
     raise Stopped(signal.Signals(number).name)
 
 
+def end_group(group):
+    """Kills a child's process group and waits, a few seconds at most, until
+    none of it is left (its orphans are reaped by init)."""
+    for _ in range(200):
+        try:
+            os.killpg(group, signal.SIGKILL)
+        except ProcessLookupError:
+            return
+        time.sleep(0.05)
+
+
 def stop_children():
     for child in list(CHILDREN):
-        try:
-            os.killpg(child.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
+        end_group(child.pid)
         child.wait()
         CHILDREN.discard(child)
 
@@ -143,13 +152,11 @@ def run(command, env, output=None, what=None):
     text = b""
     if output is None:
         text = child.stdout.read(1 << 20)
-        child.stdout.read()  # the rest, so that it ends
+        while child.stdout.read(1 << 16):  # the rest, unread, so that it ends
+            pass
         child.stdout.close()
     status = child.wait()
-    try:
-        os.killpg(child.pid, signal.SIGKILL)  # whatever it left running
-    except ProcessLookupError:
-        pass
+    end_group(child.pid)  # whatever it left running
     CHILDREN.discard(child)
     return status, text.decode("utf-8", "replace")
 
@@ -271,7 +278,8 @@ def read_zip(data):
                                                                                       method):
             refused(f"{shown(name)} has an entry header unlike its directory entry")
         l_sizes, wide = extra_fields(l_extra, [l_size, l_compressed], name)
-        if not flags & 0x0008 and (l_crc, *l_sizes) != (crc, size, compressed):
+        # Sizes come after the data where bit 3 says so; the header's are then 0.
+        if (l_crc, *l_sizes) not in [(crc, size, compressed)] + [(0, 0, 0)] * bool(flags & 8):
             refused(f"{shown(name)} has sizes in its entry header unlike its directory's")
         start = local + 30 + l_name_length + l_extra_length
         next_local = start + compressed
