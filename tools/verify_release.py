@@ -278,8 +278,10 @@ def read_zip(data):
                                                                                       method):
             refused(f"{shown(name)} has an entry header unlike its directory entry")
         l_sizes, wide = extra_fields(l_extra, [l_size, l_compressed], name)
-        # Sizes come after the data where bit 3 says so; the header's are then 0.
-        if (l_crc, *l_sizes) not in [(crc, size, compressed)] + [(0, 0, 0)] * bool(flags & 8):
+        # Where bit 3 says that they follow the data, the header's sizes and
+        # checksum are 0 (libarchive gives the uncompressed size, which it knew).
+        if (l_crc, *l_sizes) not in [(crc, size, compressed)] + [
+                (0, 0, 0), (0, size, 0)] * bool(flags & 8):
             refused(f"{shown(name)} has sizes in its entry header unlike its directory's")
         start = local + 30 + l_name_length + l_extra_length
         next_local = start + compressed
@@ -581,7 +583,10 @@ def check_signature(image):
     """Checks the signature of a signed image against the certificate it carries:
     returns (digest algorithm, signed Authenticode digest, signer's subject,
     whether it carries a time stamp)."""
-    from cryptography.exceptions import UnsupportedAlgorithm
+    try:
+        from cryptography.exceptions import UnsupportedAlgorithm
+    except ImportError:
+        cannot_check("python3-cryptography is missing: run tools/install-deps.sh")
     try:
         return read_signature(image)
     except UnsupportedAlgorithm:
