@@ -92,7 +92,6 @@ renamed, replacing = unicode_path(f"{image}.orig"), unicode_path(image)
 for row in ("genuine", "terminated"):  # the package as built, byte for byte
     os.makedirs(f"{rows}/{row}")
     shutil.copy(genuine_zip, f"{rows}/{row}/{name}.zip")
-write("signed", package({"zarvel-uri.exe": SIGNED}))
 write("hostile-environment", package({"zarvel-uri.exe": SIGNED}))
 write("module-in-folder", package(extra=[("license_expression.py", PAYLOAD, None, b"")]))
 write("unicode-path", [(e, c, m, renamed(e) if e == image else x)
@@ -105,8 +104,6 @@ write("older-version", package(buildinfo(Version="0.9.0", Commit=older)))
 write("undeclared-version", package(buildinfo(Commit=older)))
 write("broken-signature", package({"zarvel-uri.exe": flipped(SIGNED, signature_end(SIGNED))}))
 write("signed-changed", package({"zarvel-uri.exe": flipped(SIGNED, len(SIGNED) // 4)}))
-write("changed-code", package({"zarvel-uri.exe": flipped(genuine("zarvel-uri.exe"),
-                                                         len(SIGNED) // 4 - 1024)}))
 write("altered-debug", package({"zarvel-uri.exe.debug": flipped(
     genuine("zarvel-uri.exe.debug"), 4096)}))
 readme = genuine("README.md")

@@ -182,10 +182,14 @@ terminate() {  # ZIP
 }
 
 # row, the presets it runs in, the exit status and the verdict it must give.
-# Rows 1 to 9 are the attacks of a security review, each as it was found;
-# the rest add the package as built, signed, in a hostile environment, and
-# what came before. Rows that rebuild more than the package and its signed
-# copy run in win32 only (the product), to keep the suite short.
+# The package as built, then its signed copy in the hostile environment; then
+# the attacks of a security review, each as it was found (a module for Python
+# in the current folder; names that unzippers read differently; commits that
+# are no release; a broken signature; files beside the image altered or added;
+# escape sequences; exhaustion; a preset that makes no release; SIGTERM while
+# it rebuilds); then what came before. Each rebuild takes a while, so the rows
+# that rebuild beyond the package and its signed copy run in win32 only (the
+# product); a refusal comes before any rebuild, and those rows run in both.
 while read -r row presets expected_status verdict; do
   [[ $presets == *${name##*-}* ]] || continue
   before=$(ls -A "$rows/$row")
@@ -203,7 +207,6 @@ while read -r row presets expected_status verdict; do
     { echo "$row: written beside the zip: $(ls -A "$rows/$row")"; exit 1; }
 done <<EOF
 genuine win32,win64 0 reproduced
-signed win32,win64 0 reproduced
 hostile-environment win32,win64 0 reproduced
 module-in-folder win32,win64 2 cannot check
 unicode-path win32,win64 2 cannot check
@@ -224,7 +227,6 @@ many-folders win32,win64 2 cannot check
 fifo win32,win64 2 cannot check
 native-preset win32,win64 2 cannot check
 terminated win32 2 cannot check
-changed-code win32 1 differs
 signed-changed win32,win64 1 differs
 no-buildinfo win32,win64 2 cannot check
 through-link win32,win64 2 cannot check
