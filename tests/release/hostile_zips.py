@@ -1,10 +1,11 @@
 """Writes the zips that the package test hands the verifier, each ROWS/<row>/<name>.zip,
 built from the genuine package as an attacker would.
-  hostile_zips.py GENUINE_ZIP SIGNED_IMAGE ROWS MARKS OUTSIDE DANGLING STRANGER OLDER
-SIGNED_IMAGE: the package's image, signed; MARKS: where a payload that ran leaves
-its mark; OUTSIDE: where a zip tries to write; DANGLING, STRANGER, OLDER: commits
-of the verifier's clone on no branch, on another branch than main, and on main
-declaring an older version.
+  hostile_zips.py GENUINE_ZIP SIGNED_IMAGE SHA1_SIGNED_IMAGE ROWS MARKS OUTSIDE DANGLING STRANGER
+                  OLDER
+SIGNED_IMAGE, SHA1_SIGNED_IMAGE: the package's image, signed with SHA-256 and with
+SHA-1; MARKS: where a payload that ran leaves its mark; OUTSIDE: where a zip tries
+to write; DANGLING, STRANGER, OLDER: commits of the verifier's clone on no branch,
+on another branch than main, and on main declaring an older version.
 """
 
 import os
@@ -14,12 +15,15 @@ import struct
 import sys
 import zipfile
 
-genuine_zip, signed_image, rows, marks, outside, dangling, stranger, older = sys.argv[1:]
+(genuine_zip, signed_image, sha1_signed_image, rows, marks, outside, dangling, stranger,
+ older) = sys.argv[1:]
 name = os.path.basename(genuine_zip)[:-len(".zip")]
 with zipfile.ZipFile(genuine_zip) as archive:
     GENUINE = [(info.filename, archive.read(info)) for info in archive.infolist()]
 with open(signed_image, "rb") as file:
     SIGNED = file.read()
+with open(sha1_signed_image, "rb") as file:
+    SHA1_SIGNED = file.read()
 FILE, FOLDER, LINK = stat.S_IFREG | 0o644, stat.S_IFDIR | 0o755, stat.S_IFLNK | 0o777
 # A payload: a Python module that leaves its mark where it is imported.
 PAYLOAD = f"open({marks + '/python-payload'!r}, 'w').write('ran')\n".encode()
@@ -103,6 +107,7 @@ write("stranger-branch", package(buildinfo(Commit=stranger)))
 write("older-version", package(buildinfo(Version="0.9.0", Commit=older)))
 write("undeclared-version", package(buildinfo(Commit=older)))
 write("broken-signature", package({"zarvel-uri.exe": flipped(SIGNED, signature_end(SIGNED))}))
+write("sha1-signature", package({"zarvel-uri.exe": SHA1_SIGNED}))
 write("signed-changed", package({"zarvel-uri.exe": flipped(SIGNED, len(SIGNED) // 4)}))
 write("altered-debug", package({"zarvel-uri.exe.debug": flipped(
     genuine("zarvel-uri.exe.debug"), 4096)}))

@@ -110,9 +110,11 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=zarvel-uri test sig
   2>/dev/null
 cp "$work/$name/zarvel-uri.exe" "$work/signed.exe"
 bash "$source/tools/sign.sh" "$work/signed.exe" "$work/certificate.pem" "$work/key.pem" >/dev/null
+osslsigncode sign -h sha1 -certs "$work/certificate.pem" -key "$work/key.pem" \
+  -in "$work/$name/zarvel-uri.exe" -out "$work/sha1-signed.exe" >/dev/null
 rows=$work/rows
 /usr/bin/python3 -I "$source/tests/release/hostile_zips.py" "$build/$name.zip" "$work/signed.exe" \
-  "$rows" "$marks" "$outside" "$dangling" "$stranger" "$older"
+  "$work/sha1-signed.exe" "$rows" "$marks" "$outside" "$dangling" "$stranger" "$older"
 (cd "$rows/module-in-folder" && cmake -E tar xf "$name.zip")  # as the receiver unpacked it
 
 # The hostile environment: a current folder holding Python modules, PYTHON*
@@ -228,6 +230,7 @@ fifo win32,win64 2 cannot check
 native-preset win32,win64 2 cannot check
 terminated win32 2 cannot check
 signed-changed win32,win64 1 differs
+sha1-signature win32,win64 2 cannot check
 no-buildinfo win32,win64 2 cannot check
 through-link win32,win64 2 cannot check
 link win32,win64 2 cannot check
