@@ -867,11 +867,13 @@ def main(arguments):
         stop_children()
         for folder in TEMP_FOLDERS:
             shutil.rmtree(folder, ignore_errors=True)
+    # What came from elsewhere is escaped already; this keeps any other
+    # control character, from an error's text, off the terminal. Written to
+    # the descriptor itself, which may be closed or full.
+    data = ("".join(c if " " <= c <= "~" else "?" for c in line) + "\n").encode()
     try:
-        # What came from elsewhere is escaped already; this keeps any other
-        # control character, from an error's text, off the terminal.
-        sys.stdout.write("".join(c if " " <= c <= "~" else "?" for c in line) + "\n")
-        sys.stdout.flush()
+        while data:
+            data = data[os.write(1, data):]
     except OSError:
         pass
     return status
