@@ -18,7 +18,7 @@ add_custom_command(TARGET zarvel-uri POST_BUILD
 # libraries in the image, BUILDINFO and the bill of materials. A failure
 # fails the packaging, and no zip is made. Debian's own Python, with
 # Debian's libraries.
-set(release_info /usr/bin/python3 ${PROJECT_SOURCE_DIR}/tools/release_info.py write
+set(release_info /usr/bin/python3 -I ${PROJECT_SOURCE_DIR}/tools/release_info.py write
     ${PROJECT_BINARY_DIR} ${PROJECT_BINARY_DIR}/zarvel-uri.map ${PROJECT_SOURCE_DIR}
     ${PROJECT_BINARY_DIR} ${PROJECT_VERSION} ${ZARVEL_PLATFORM} "${ZARVEL_PRESET}"
     ${PROJECT_BINARY_DIR}/zarvel-uri.exe.sha256

@@ -17,7 +17,7 @@ echo "$(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc
 echo "$(/usr/lib/wine/wine64 --version), $(uname -sr)"
 # Under qemu a Wine process takes several times as long: such timings are
 # not comparable with those of a machine that runs 32-bit code itself.
-echo "32-bit code runs $(/usr/bin/python3 tools/i386_emulation.py describe)"
+echo "32-bit code runs $(/usr/bin/python3 -I tools/i386_emulation.py describe)"
 
 echo "## Registry calls per run"
 build/native/tests/zarvel_tests --gtest_filter='CallCountTest.*' | grep 'registry calls'

@@ -9,8 +9,8 @@
 set -euo pipefail
 tools=$(cd "$(dirname "$0")" && pwd)
 # Debian's own Python, with Debian's libraries, whatever comes first on PATH.
-python=/usr/bin/python3
-i386=("$python" "$tools/i386_emulation.py")
+python=(/usr/bin/python3 -I)
+i386=("${python[@]}" "$tools/i386_emulation.py")
 
 case ${1:-} in
   "" | --emulate-i386) ;;
@@ -56,7 +56,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine32:i386 wine64
   nsis wixl osslsigncode openssl xvfb
-  python3 python3-debian python3-license-expression
+  python3 python3-debian python3-license-expression python3-cryptography
 )
 # Debian's Node.js and npm, unless the machine has an npm already: a newer
 # Node.js from elsewhere brings its own, which Debian's npm conflicts with.

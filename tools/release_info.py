@@ -1,7 +1,7 @@
-"""What a release says about how it was made, and the reading of a release zip.
+"""What a release says about how it was made.
   write OUT_DIR MAP SOURCE_DIR BUILD_DIR VERSION PLATFORM PRESET SUM_FILE COMPILER TOOL...
       the notices, BUILDINFO and the bill of materials from one reading, all or none
-  unpack ZIP FOLDER | image-sha256 BOM | signature IMAGE (exit 2 where it cannot tell)
+(A release zip is read by verify_release.py.)
 """
 
 import hashlib
@@ -11,13 +11,11 @@ import pathlib
 import platform
 import re
 import shutil
-import stat
 import subprocess
 import sys
 import time
 import urllib.parse
 import uuid
-import zipfile
 
 from debian import copyright as debian_copyright
 import license_expression as spdx
@@ -292,45 +290,7 @@ def write(out_dir, map_file, source, build_dir, version, target, preset, sum_fil
         os.replace(os.path.join(out_dir, name + ".partial"), os.path.join(out_dir, name))
 
 
-def unpack(zip_file, folder):
-    """Refuses links, special files, names outside the folder, a name given twice
-    and more than 1 GiB unpacked, before anything is written."""
-    with zipfile.ZipFile(zip_file) as archive:
-        entries = archive.infolist()
-        for name, mode in ((e.filename, e.external_attr >> 16) for e in entries):
-            if stat.S_IFMT(mode) not in (0, stat.S_IFREG, stat.S_IFDIR):
-                raise Failure(f"{name} is a link or a special file")
-            if re.search(r"^/|[\\:]", name) or {"", ".", ".."} & set(name.rstrip("/").split("/")):
-                raise Failure(f"{name} names a file outside its folder")
-        if len({e.filename for e in entries}) != len(entries):
-            raise Failure("it names a file twice")
-        if sum(e.file_size for e in entries) > 1 << 30:
-            raise Failure("it unpacks to more than 1 GiB")
-        archive.extractall(folder)
-
-
-def image_sha256(bom_file):
-    try:
-        hashes = json.loads(pathlib.Path(bom_file).read_bytes())["metadata"]["component"]["hashes"]
-        return next((h["content"] for h in hashes if h.get("alg") == "SHA-256"), "none")
-    except (ValueError, KeyError, TypeError, AttributeError):
-        return "unreadable"
-
-
-def signature(image):
-    """osslsigncode's digests of the primary signature, or "unsigned"."""
-    answer = run("osslsigncode", "verify", "-in", image)
-    digests = [re.search(rf"^{key} *: *(\S+)", answer.stdout, re.M) for key in (
-        "Message digest algorithm", "Current message digest", "Calculated message digest")]
-    if all(digests):
-        return " ".join(digest.group(1) for digest in digests)
-    if "No signature found" in answer.stdout + answer.stderr:
-        return "unsigned"
-    raise Failure(answer.stderr.strip() or f"osslsigncode exited {answer.returncode}")
-
-
-COMMANDS = {"write": (write, 9), "unpack": (unpack, 2), "image-sha256": (image_sha256, 1),
-            "signature": (signature, 1)}
+COMMANDS = {"write": (write, 9)}
 
 
 def main(argv):
@@ -340,9 +300,9 @@ def main(argv):
         return 2
     try:
         result = function(*argv[2:])
-    except (Failure, OSError, zipfile.BadZipFile, subprocess.CalledProcessError) as failure:
+    except (Failure, OSError, subprocess.CalledProcessError) as failure:
         print(f"release_info: {failure}", file=sys.stderr)
-        return 2 if function == signature else 1
+        return 1
     if result is not None:
         print(result)
     return 0

@@ -17,7 +17,7 @@ import xml.etree.ElementTree as ElementTree
 # path; nothing is cached in the source tree.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.dont_write_bytecode = True
-import i386_emulation
+import i386_emulation  # noqa: E402
 
 HOW_IMAGES_RUN = {
     "win32": lambda: "its 32-bit images ran " + i386_emulation.describe(),

@@ -133,7 +133,7 @@ code=0xc0000409
 # trap, the fast-fail's too, is reported as an illegal instruction; where the
 # run stopped, and with which code, shows the fast-fail instead.
 if [[ $triplet == i686* ]]; then
-  runs=$(/usr/bin/python3 "$(dirname "$0")/../../tools/i386_emulation.py" describe)
+  runs=$(/usr/bin/python3 -I "$(dirname "$0")/../../tools/i386_emulation.py" describe)
   if [[ $runs == emulated* ]]; then
     code="illegal instruction"
     echo "note: 32-bit code runs $runs here: a fast-fail shows as an illegal instruction"
