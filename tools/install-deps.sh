@@ -55,8 +55,9 @@ packages=(
   clang libclang-rt-14-dev clang-tidy clang-format valgrind
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine32:i386 wine64
-  nsis wixl osslsigncode openssl xvfb
-  python3 python3-debian python3-license-expression python3-cryptography
+  nsis wixl osslsigncode openssl openssh-client xvfb shellcheck
+  python3 python3-debian python3-license-expression python3-cryptography python3-asn1crypto
+  python3-pefile python3-pyflakes
 )
 # Debian's Node.js and npm, unless the machine has an npm already: a newer
 # Node.js from elsewhere brings its own, which Debian's npm conflicts with.
