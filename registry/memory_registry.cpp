@@ -288,6 +288,27 @@ LONG openKey(Operation operation, const std::string& callName, HKEY key, const s
   return record(operation, keyPath, text, ERROR_SUCCESS);
 }
 
+// Fills a query's outputs from `value` and gives its result. Strings stored
+// through the narrow interface come back wide, as Windows converts them;
+// other values come back as they were stored. A buffer too small gets the
+// leading bytes: Windows leaves its contents undefined then.
+LONG answerQuery(const Value& value, LPDWORD type, BYTE* data, LPDWORD size) {
+  std::string bytes = value.bytes;
+  const bool isString =
+      value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ;
+  if (isString && !value.wide) {
+    const std::wstring wide = toWide(value.bytes);
+    bytes.assign(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
+  }
+  if (type) *type = value.type;
+  if (size == nullptr) return ERROR_SUCCESS;
+  const DWORD capacity = *size;
+  *size = static_cast<DWORD>(bytes.size());
+  if (data == nullptr) return ERROR_SUCCESS;
+  std::copy_n(bytes.begin(), std::min<size_t>(capacity, bytes.size()), data);
+  return capacity < bytes.size() ? ERROR_MORE_DATA : ERROR_SUCCESS;
+}
+
 void collect(const Node& node, std::vector<Key>* keys) {
   for (const auto& entry : node.subkeys) {
     const Node& child = *entry.second;
@@ -296,6 +317,12 @@ void collect(const Node& node, std::vector<Key>* keys) {
     keys->push_back(key);
     collect(child, keys);
   }
+}
+
+void seed(const std::string& keyPath, const Value& value) {
+  std::vector<std::string> levels;
+  if (splitPath(keyPath, &levels) != ERROR_SUCCESS) return;
+  createPath(state().root, levels)->values[foldCase(value.name)] = value;
 }
 
 }  // namespace
@@ -309,10 +336,12 @@ void seedKey(const std::string& path) {
 
 void seedValue(const std::string& keyPath, const std::string& name, DWORD type,
                const std::string& bytes) {
-  std::vector<std::string> levels;
-  if (splitPath(keyPath, &levels) != ERROR_SUCCESS) return;
-  std::shared_ptr<Node> node = createPath(state().root, levels);
-  node->values[foldCase(name)] = Value{name, type, bytes};
+  seed(keyPath, Value{name, type, bytes});
+}
+
+void seedWideValue(const std::string& keyPath, const std::string& name, DWORD type,
+                   const std::string& bytes) {
+  seed(keyPath, Value{name, type, bytes, true});
 }
 
 std::vector<Key> tree() {
@@ -412,31 +441,25 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD typ
                      (data ? "&data" : "NULL") + ", " +
                      (size ? std::to_string(*size) : std::string("NULL")) + ")";
   const Operation op = Operation::QueryValue;
-  if (LONG fault = injectedFault(op, keyPath)) return record(op, keyPath, text, fault);
+  const Value* value = nullptr;
+  if (node && !node->deleted) {
+    const auto found = node->values.find(foldCase(name));
+    if (found != node->values.end()) value = &found->second;
+  }
+  if (LONG fault = injectedFault(op, keyPath)) {
+    // Windows promises nothing of a failed query's outputs; filled, they
+    // show a caller that reads them all the same.
+    if (value && (data == nullptr || size != nullptr)) answerQuery(*value, type, data, size);
+    return record(op, keyPath, text, fault);
+  }
   if (!node) return record(op, keyPath, text, ERROR_INVALID_HANDLE);
   if (node->deleted) return record(op, keyPath, text, ERROR_KEY_DELETED);
   if (!(access & KEY_QUERY_VALUE)) return record(op, keyPath, text, ERROR_ACCESS_DENIED);
   if (reserved != nullptr || (data != nullptr && size == nullptr)) {
     return record(op, keyPath, text, ERROR_INVALID_PARAMETER);
   }
-  auto found = node->values.find(foldCase(name));
-  if (found == node->values.end()) return record(op, keyPath, text, ERROR_FILE_NOT_FOUND);
-  const Value& value = found->second;
-  // Strings were stored through the narrow interface and come back wide;
-  // other types come back as they were stored.
-  std::string bytes = value.bytes;
-  if (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ) {
-    const std::wstring wide = toWide(value.bytes);
-    bytes.assign(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
-  }
-  if (type) *type = value.type;
-  if (size == nullptr) return record(op, keyPath, text, ERROR_SUCCESS);
-  const DWORD capacity = *size;
-  *size = static_cast<DWORD>(bytes.size());
-  if (data == nullptr) return record(op, keyPath, text, ERROR_SUCCESS);
-  if (capacity < bytes.size()) return record(op, keyPath, text, ERROR_MORE_DATA);
-  std::copy(bytes.begin(), bytes.end(), data);
-  return record(op, keyPath, text, ERROR_SUCCESS);
+  if (!value) return record(op, keyPath, text, ERROR_FILE_NOT_FOUND);
+  return record(op, keyPath, text, answerQuery(*value, type, data, size));
 }
 
 LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
