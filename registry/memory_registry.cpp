@@ -256,9 +256,9 @@ LONG injectedFault(Operation operation, const std::string& keyPath) {
   return ERROR_SUCCESS;
 }
 
-LONG record(Operation operation, const std::string& keyPath, const std::string& text, LONG result) {
+LONG record(Operation operation, const std::string& text, LONG result) {
   State& s = state();
-  s.calls.push_back(Call{operation, keyPath, text + " = " + std::to_string(result), result});
+  s.calls.push_back(Call{operation, text + " = " + std::to_string(result)});
   if (s.afterCall) s.afterCall();
   return result;
 }
@@ -272,20 +272,20 @@ LONG openKey(Operation operation, const std::string& callName, HKEY key, const s
   std::string text = callName + "(" + handleText(key) + ", " + shownSubKey + ", " +
                      std::to_string(options) + ", " + hex(access) + ", &key)";
   if (LONG fault = injectedFault(operation, keyPath)) {
-    return record(operation, keyPath, text, fault);
+    return record(operation, text, fault);
   }
-  if (result == nullptr) return record(operation, keyPath, text, ERROR_INVALID_PARAMETER);
-  if (!parent) return record(operation, keyPath, text, ERROR_INVALID_HANDLE);
-  if (parent->deleted) return record(operation, keyPath, text, ERROR_KEY_DELETED);
+  if (result == nullptr) return record(operation, text, ERROR_INVALID_PARAMETER);
+  if (!parent) return record(operation, text, ERROR_INVALID_HANDLE);
+  if (parent->deleted) return record(operation, text, ERROR_KEY_DELETED);
   std::vector<std::string> levels;
-  if (LONG error = splitPath(subKey, &levels)) return record(operation, keyPath, text, error);
+  if (LONG error = splitPath(subKey, &levels)) return record(operation, text, error);
   std::shared_ptr<Node> node = parent;
   for (const std::string& level : levels) {
     node = findChild(node, level);
-    if (!node) return record(operation, keyPath, text, ERROR_FILE_NOT_FOUND);
+    if (!node) return record(operation, text, ERROR_FILE_NOT_FOUND);
   }
   *result = newHandle(node, access);
-  return record(operation, keyPath, text, ERROR_SUCCESS);
+  return record(operation, text, ERROR_SUCCESS);
 }
 
 // Fills a query's outputs from `value` and gives its result. Strings stored
@@ -414,17 +414,17 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DW
                      (security ? "&security" : "NULL") + ", &key, " +
                      (disposition ? "&disposition" : "NULL") + ")";
   const Operation op = Operation::CreateKey;
-  if (LONG fault = injectedFault(op, keyPath)) return record(op, keyPath, text, fault);
-  if (result == nullptr || reserved != 0) return record(op, keyPath, text, ERROR_INVALID_PARAMETER);
-  if (!parent) return record(op, keyPath, text, ERROR_INVALID_HANDLE);
-  if (parent->deleted) return record(op, keyPath, text, ERROR_KEY_DELETED);
+  if (LONG fault = injectedFault(op, keyPath)) return record(op, text, fault);
+  if (result == nullptr || reserved != 0) return record(op, text, ERROR_INVALID_PARAMETER);
+  if (!parent) return record(op, text, ERROR_INVALID_HANDLE);
+  if (parent->deleted) return record(op, text, ERROR_KEY_DELETED);
   std::vector<std::string> levels;
-  if (LONG error = splitPath(path, &levels)) return record(op, keyPath, text, error);
+  if (LONG error = splitPath(path, &levels)) return record(op, text, error);
   if (!levels.empty() && !(parentAccess & KEY_CREATE_SUB_KEY)) {
-    return record(op, keyPath, text, ERROR_ACCESS_DENIED);
+    return record(op, text, ERROR_ACCESS_DENIED);
   }
   *result = newHandle(createPath(parent, levels), access);
-  return record(op, keyPath, text, ERROR_SUCCESS);
+  return record(op, text, ERROR_SUCCESS);
 }
 
 // NOLINTNEXTLINE(readability-non-const-parameter): Windows' signature
@@ -450,16 +450,16 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD typ
     // Windows promises nothing of a failed query's outputs; filled, they
     // show a caller that reads them all the same.
     if (value && (data == nullptr || size != nullptr)) answerQuery(*value, type, data, size);
-    return record(op, keyPath, text, fault);
+    return record(op, text, fault);
   }
-  if (!node) return record(op, keyPath, text, ERROR_INVALID_HANDLE);
-  if (node->deleted) return record(op, keyPath, text, ERROR_KEY_DELETED);
-  if (!(access & KEY_QUERY_VALUE)) return record(op, keyPath, text, ERROR_ACCESS_DENIED);
+  if (!node) return record(op, text, ERROR_INVALID_HANDLE);
+  if (node->deleted) return record(op, text, ERROR_KEY_DELETED);
+  if (!(access & KEY_QUERY_VALUE)) return record(op, text, ERROR_ACCESS_DENIED);
   if (reserved != nullptr || (data != nullptr && size == nullptr)) {
-    return record(op, keyPath, text, ERROR_INVALID_PARAMETER);
+    return record(op, text, ERROR_INVALID_PARAMETER);
   }
-  if (!value) return record(op, keyPath, text, ERROR_FILE_NOT_FOUND);
-  return record(op, keyPath, text, answerQuery(*value, type, data, size));
+  if (!value) return record(op, text, ERROR_FILE_NOT_FOUND);
+  return record(op, text, answerQuery(*value, type, data, size));
 }
 
 LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
@@ -473,19 +473,19 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, cons
                      std::to_string(reserved) + ", " + typeName(type) + ", " + shownBytes(bytes) +
                      ", " + std::to_string(size) + ")";
   const Operation op = Operation::SetValue;
-  if (LONG fault = injectedFault(op, keyPath)) return record(op, keyPath, text, fault);
-  if (!node) return record(op, keyPath, text, ERROR_INVALID_HANDLE);
-  if (node->deleted) return record(op, keyPath, text, ERROR_KEY_DELETED);
-  if (!(access & KEY_SET_VALUE)) return record(op, keyPath, text, ERROR_ACCESS_DENIED);
+  if (LONG fault = injectedFault(op, keyPath)) return record(op, text, fault);
+  if (!node) return record(op, text, ERROR_INVALID_HANDLE);
+  if (node->deleted) return record(op, text, ERROR_KEY_DELETED);
+  if (!(access & KEY_SET_VALUE)) return record(op, text, ERROR_ACCESS_DENIED);
   std::string name = valueName ? valueName : "";
   if (reserved != 0 || (data == nullptr && size != 0) || name.size() > kMaxValueNameLength) {
-    return record(op, keyPath, text, ERROR_INVALID_PARAMETER);
+    return record(op, text, ERROR_INVALID_PARAMETER);
   }
   // Replacing a value keeps the name as it was first written.
   auto existing = node->values.find(foldCase(name));
   if (existing != node->values.end()) name = existing->second.name;
   node->values[foldCase(name)] = Value{name, type, bytes};
-  return record(op, keyPath, text, ERROR_SUCCESS);
+  return record(op, text, ERROR_SUCCESS);
 }
 
 LONG RegCloseKey(HKEY key) {
@@ -497,11 +497,11 @@ LONG RegCloseKey(HKEY key) {
   std::string text = "RegCloseKey(" + handleText(key) + ")";
   const Operation op = Operation::CloseKey;
   LONG fault = injectedFault(op, keyPath);
-  if (isRoot(key)) return record(op, keyPath, text, fault);
+  if (isRoot(key)) return record(op, text, fault);
   // A close that fails still ends the handle: a caller has nothing left to do with it.
   bool known = s.handles.erase(reinterpret_cast<uintptr_t>(key)) > 0;
-  if (fault) return record(op, keyPath, text, fault);
-  return record(op, keyPath, text, known ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
+  if (fault) return record(op, text, fault);
+  return record(op, text, known ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
 }
 
 LONG RegDeleteTreeA(HKEY key, LPCSTR subKey) {
@@ -512,15 +512,15 @@ LONG RegDeleteTreeA(HKEY key, LPCSTR subKey) {
   std::string keyPath = parent ? joinPath(parent->path, path) : path;
   std::string text = "RegDeleteTreeA(" + handleText(key) + ", " + quotedOrNull(subKey) + ")";
   const Operation op = Operation::DeleteTree;
-  if (LONG fault = injectedFault(op, keyPath)) return record(op, keyPath, text, fault);
-  if (!parent) return record(op, keyPath, text, ERROR_INVALID_HANDLE);
-  if (parent->deleted) return record(op, keyPath, text, ERROR_KEY_DELETED);
+  if (LONG fault = injectedFault(op, keyPath)) return record(op, text, fault);
+  if (!parent) return record(op, text, ERROR_INVALID_HANDLE);
+  if (parent->deleted) return record(op, text, ERROR_KEY_DELETED);
   std::vector<std::string> levels;
-  if (LONG error = splitPath(path, &levels)) return record(op, keyPath, text, error);
+  if (LONG error = splitPath(path, &levels)) return record(op, text, error);
   std::shared_ptr<Node> node = parent;
   for (const std::string& level : levels) {
     node = findChild(node, level);
-    if (!node) return record(op, keyPath, text, ERROR_FILE_NOT_FOUND);
+    if (!node) return record(op, text, ERROR_FILE_NOT_FOUND);
   }
   if (levels.empty()) {
     // With no subkey the key itself stays; only what it holds goes.
@@ -531,5 +531,5 @@ LONG RegDeleteTreeA(HKEY key, LPCSTR subKey) {
     markDeleted(node.get());
     node->parent->subkeys.erase(foldCase(node->name));
   }
-  return record(op, keyPath, text, ERROR_SUCCESS);
+  return record(op, text, ERROR_SUCCESS);
 }

@@ -29,9 +29,7 @@ struct Key {
 
 struct Call {
   Operation operation;
-  std::string keyPath;  // the key the call names or the handle stands for
-  std::string text;     // the call with its arguments and result, one line
-  LONG result;
+  std::string text;  // the call with its arguments and result, one line
 };
 
 // Empties the tree, closes every handle, forgets calls and faults.
