@@ -256,9 +256,9 @@ LONG injectedFault(Operation operation, const std::string& keyPath) {
   return ERROR_SUCCESS;
 }
 
-LONG record(Operation operation, const std::string& keyPath, const std::string& text, LONG result) {
+LONG record(Operation operation, const std::string& text, LONG result) {
   State& s = state();
-  s.calls.push_back(Call{operation, keyPath, text + " = " + std::to_string(result), result});
+  s.calls.push_back(Call{operation, text + " = " + std::to_string(result)});
   if (s.afterCall) s.afterCall();
   return result;
 }
@@ -272,20 +272,41 @@ LONG openKey(Operation operation, const std::string& callName, HKEY key, const s
   std::string text = callName + "(" + handleText(key) + ", " + shownSubKey + ", " +
                      std::to_string(options) + ", " + hex(access) + ", &key)";
   if (LONG fault = injectedFault(operation, keyPath)) {
-    return record(operation, keyPath, text, fault);
+    return record(operation, text, fault);
   }
-  if (result == nullptr) return record(operation, keyPath, text, ERROR_INVALID_PARAMETER);
-  if (!parent) return record(operation, keyPath, text, ERROR_INVALID_HANDLE);
-  if (parent->deleted) return record(operation, keyPath, text, ERROR_KEY_DELETED);
+  if (result == nullptr) return record(operation, text, ERROR_INVALID_PARAMETER);
+  if (!parent) return record(operation, text, ERROR_INVALID_HANDLE);
+  if (parent->deleted) return record(operation, text, ERROR_KEY_DELETED);
   std::vector<std::string> levels;
-  if (LONG error = splitPath(subKey, &levels)) return record(operation, keyPath, text, error);
+  if (LONG error = splitPath(subKey, &levels)) return record(operation, text, error);
   std::shared_ptr<Node> node = parent;
   for (const std::string& level : levels) {
     node = findChild(node, level);
-    if (!node) return record(operation, keyPath, text, ERROR_FILE_NOT_FOUND);
+    if (!node) return record(operation, text, ERROR_FILE_NOT_FOUND);
   }
   *result = newHandle(node, access);
-  return record(operation, keyPath, text, ERROR_SUCCESS);
+  return record(operation, text, ERROR_SUCCESS);
+}
+
+// Fills a query's outputs from `value` and gives its result. Strings stored
+// through the narrow interface come back wide, as Windows converts them;
+// other values come back as they were stored. A buffer too small gets the
+// leading bytes: Windows leaves its contents undefined then.
+LONG answerQuery(const Value& value, LPDWORD type, BYTE* data, LPDWORD size) {
+  std::string bytes = value.bytes;
+  const bool isString =
+      value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ;
+  if (isString && !value.wide) {
+    const std::wstring wide = toWide(value.bytes);
+    bytes.assign(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
+  }
+  if (type) *type = value.type;
+  if (size == nullptr) return ERROR_SUCCESS;
+  const DWORD capacity = *size;
+  *size = static_cast<DWORD>(bytes.size());
+  if (data == nullptr) return ERROR_SUCCESS;
+  std::copy_n(bytes.begin(), std::min<size_t>(capacity, bytes.size()), data);
+  return capacity < bytes.size() ? ERROR_MORE_DATA : ERROR_SUCCESS;
 }
 
 void collect(const Node& node, std::vector<Key>* keys) {
@@ -296,6 +317,12 @@ void collect(const Node& node, std::vector<Key>* keys) {
     keys->push_back(key);
     collect(child, keys);
   }
+}
+
+void seed(const std::string& keyPath, const Value& value) {
+  std::vector<std::string> levels;
+  if (splitPath(keyPath, &levels) != ERROR_SUCCESS) return;
+  createPath(state().root, levels)->values[foldCase(value.name)] = value;
 }
 
 }  // namespace
@@ -309,10 +336,12 @@ void seedKey(const std::string& path) {
 
 void seedValue(const std::string& keyPath, const std::string& name, DWORD type,
                const std::string& bytes) {
-  std::vector<std::string> levels;
-  if (splitPath(keyPath, &levels) != ERROR_SUCCESS) return;
-  std::shared_ptr<Node> node = createPath(state().root, levels);
-  node->values[foldCase(name)] = Value{name, type, bytes};
+  seed(keyPath, Value{name, type, bytes});
+}
+
+void seedWideValue(const std::string& keyPath, const std::string& name, DWORD type,
+                   const std::string& bytes) {
+  seed(keyPath, Value{name, type, bytes, true});
 }
 
 std::vector<Key> tree() {
@@ -385,17 +414,17 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DW
                      (security ? "&security" : "NULL") + ", &key, " +
                      (disposition ? "&disposition" : "NULL") + ")";
   const Operation op = Operation::CreateKey;
-  if (LONG fault = injectedFault(op, keyPath)) return record(op, keyPath, text, fault);
-  if (result == nullptr || reserved != 0) return record(op, keyPath, text, ERROR_INVALID_PARAMETER);
-  if (!parent) return record(op, keyPath, text, ERROR_INVALID_HANDLE);
-  if (parent->deleted) return record(op, keyPath, text, ERROR_KEY_DELETED);
+  if (LONG fault = injectedFault(op, keyPath)) return record(op, text, fault);
+  if (result == nullptr || reserved != 0) return record(op, text, ERROR_INVALID_PARAMETER);
+  if (!parent) return record(op, text, ERROR_INVALID_HANDLE);
+  if (parent->deleted) return record(op, text, ERROR_KEY_DELETED);
   std::vector<std::string> levels;
-  if (LONG error = splitPath(path, &levels)) return record(op, keyPath, text, error);
+  if (LONG error = splitPath(path, &levels)) return record(op, text, error);
   if (!levels.empty() && !(parentAccess & KEY_CREATE_SUB_KEY)) {
-    return record(op, keyPath, text, ERROR_ACCESS_DENIED);
+    return record(op, text, ERROR_ACCESS_DENIED);
   }
   *result = newHandle(createPath(parent, levels), access);
-  return record(op, keyPath, text, ERROR_SUCCESS);
+  return record(op, text, ERROR_SUCCESS);
 }
 
 // NOLINTNEXTLINE(readability-non-const-parameter): Windows' signature
@@ -412,31 +441,25 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD typ
                      (data ? "&data" : "NULL") + ", " +
                      (size ? std::to_string(*size) : std::string("NULL")) + ")";
   const Operation op = Operation::QueryValue;
-  if (LONG fault = injectedFault(op, keyPath)) return record(op, keyPath, text, fault);
-  if (!node) return record(op, keyPath, text, ERROR_INVALID_HANDLE);
-  if (node->deleted) return record(op, keyPath, text, ERROR_KEY_DELETED);
-  if (!(access & KEY_QUERY_VALUE)) return record(op, keyPath, text, ERROR_ACCESS_DENIED);
+  const Value* value = nullptr;
+  if (node && !node->deleted) {
+    const auto found = node->values.find(foldCase(name));
+    if (found != node->values.end()) value = &found->second;
+  }
+  if (LONG fault = injectedFault(op, keyPath)) {
+    // Windows promises nothing of a failed query's outputs; filled, they
+    // show a caller that reads them all the same.
+    if (value && (data == nullptr || size != nullptr)) answerQuery(*value, type, data, size);
+    return record(op, text, fault);
+  }
+  if (!node) return record(op, text, ERROR_INVALID_HANDLE);
+  if (node->deleted) return record(op, text, ERROR_KEY_DELETED);
+  if (!(access & KEY_QUERY_VALUE)) return record(op, text, ERROR_ACCESS_DENIED);
   if (reserved != nullptr || (data != nullptr && size == nullptr)) {
-    return record(op, keyPath, text, ERROR_INVALID_PARAMETER);
+    return record(op, text, ERROR_INVALID_PARAMETER);
   }
-  auto found = node->values.find(foldCase(name));
-  if (found == node->values.end()) return record(op, keyPath, text, ERROR_FILE_NOT_FOUND);
-  const Value& value = found->second;
-  // Strings were stored through the narrow interface and come back wide;
-  // other types come back as they were stored.
-  std::string bytes = value.bytes;
-  if (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ) {
-    const std::wstring wide = toWide(value.bytes);
-    bytes.assign(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
-  }
-  if (type) *type = value.type;
-  if (size == nullptr) return record(op, keyPath, text, ERROR_SUCCESS);
-  const DWORD capacity = *size;
-  *size = static_cast<DWORD>(bytes.size());
-  if (data == nullptr) return record(op, keyPath, text, ERROR_SUCCESS);
-  if (capacity < bytes.size()) return record(op, keyPath, text, ERROR_MORE_DATA);
-  std::copy(bytes.begin(), bytes.end(), data);
-  return record(op, keyPath, text, ERROR_SUCCESS);
+  if (!value) return record(op, text, ERROR_FILE_NOT_FOUND);
+  return record(op, text, answerQuery(*value, type, data, size));
 }
 
 LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
@@ -450,19 +473,19 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, cons
                      std::to_string(reserved) + ", " + typeName(type) + ", " + shownBytes(bytes) +
                      ", " + std::to_string(size) + ")";
   const Operation op = Operation::SetValue;
-  if (LONG fault = injectedFault(op, keyPath)) return record(op, keyPath, text, fault);
-  if (!node) return record(op, keyPath, text, ERROR_INVALID_HANDLE);
-  if (node->deleted) return record(op, keyPath, text, ERROR_KEY_DELETED);
-  if (!(access & KEY_SET_VALUE)) return record(op, keyPath, text, ERROR_ACCESS_DENIED);
+  if (LONG fault = injectedFault(op, keyPath)) return record(op, text, fault);
+  if (!node) return record(op, text, ERROR_INVALID_HANDLE);
+  if (node->deleted) return record(op, text, ERROR_KEY_DELETED);
+  if (!(access & KEY_SET_VALUE)) return record(op, text, ERROR_ACCESS_DENIED);
   std::string name = valueName ? valueName : "";
   if (reserved != 0 || (data == nullptr && size != 0) || name.size() > kMaxValueNameLength) {
-    return record(op, keyPath, text, ERROR_INVALID_PARAMETER);
+    return record(op, text, ERROR_INVALID_PARAMETER);
   }
   // Replacing a value keeps the name as it was first written.
   auto existing = node->values.find(foldCase(name));
   if (existing != node->values.end()) name = existing->second.name;
   node->values[foldCase(name)] = Value{name, type, bytes};
-  return record(op, keyPath, text, ERROR_SUCCESS);
+  return record(op, text, ERROR_SUCCESS);
 }
 
 LONG RegCloseKey(HKEY key) {
@@ -474,11 +497,11 @@ LONG RegCloseKey(HKEY key) {
   std::string text = "RegCloseKey(" + handleText(key) + ")";
   const Operation op = Operation::CloseKey;
   LONG fault = injectedFault(op, keyPath);
-  if (isRoot(key)) return record(op, keyPath, text, fault);
+  if (isRoot(key)) return record(op, text, fault);
   // A close that fails still ends the handle: a caller has nothing left to do with it.
   bool known = s.handles.erase(reinterpret_cast<uintptr_t>(key)) > 0;
-  if (fault) return record(op, keyPath, text, fault);
-  return record(op, keyPath, text, known ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
+  if (fault) return record(op, text, fault);
+  return record(op, text, known ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
 }
 
 LONG RegDeleteTreeA(HKEY key, LPCSTR subKey) {
@@ -489,15 +512,15 @@ LONG RegDeleteTreeA(HKEY key, LPCSTR subKey) {
   std::string keyPath = parent ? joinPath(parent->path, path) : path;
   std::string text = "RegDeleteTreeA(" + handleText(key) + ", " + quotedOrNull(subKey) + ")";
   const Operation op = Operation::DeleteTree;
-  if (LONG fault = injectedFault(op, keyPath)) return record(op, keyPath, text, fault);
-  if (!parent) return record(op, keyPath, text, ERROR_INVALID_HANDLE);
-  if (parent->deleted) return record(op, keyPath, text, ERROR_KEY_DELETED);
+  if (LONG fault = injectedFault(op, keyPath)) return record(op, text, fault);
+  if (!parent) return record(op, text, ERROR_INVALID_HANDLE);
+  if (parent->deleted) return record(op, text, ERROR_KEY_DELETED);
   std::vector<std::string> levels;
-  if (LONG error = splitPath(path, &levels)) return record(op, keyPath, text, error);
+  if (LONG error = splitPath(path, &levels)) return record(op, text, error);
   std::shared_ptr<Node> node = parent;
   for (const std::string& level : levels) {
     node = findChild(node, level);
-    if (!node) return record(op, keyPath, text, ERROR_FILE_NOT_FOUND);
+    if (!node) return record(op, text, ERROR_FILE_NOT_FOUND);
   }
   if (levels.empty()) {
     // With no subkey the key itself stays; only what it holds goes.
@@ -508,5 +531,5 @@ LONG RegDeleteTreeA(HKEY key, LPCSTR subKey) {
     markDeleted(node.get());
     node->parent->subkeys.erase(foldCase(node->name));
   }
-  return record(op, keyPath, text, ERROR_SUCCESS);
+  return record(op, text, ERROR_SUCCESS);
 }

@@ -17,6 +17,9 @@ struct Value {
   std::string name;  // empty for the default value
   DWORD type;
   std::string bytes;
+  // Stored through the wide interface: a query returns the bytes as they
+  // are. A string stored through the narrow one comes back converted.
+  bool wide = false;
 };
 
 struct Key {
@@ -26,9 +29,7 @@ struct Key {
 
 struct Call {
   Operation operation;
-  std::string keyPath;  // the key the call names or the handle stands for
-  std::string text;     // the call with its arguments and result, one line
-  LONG result;
+  std::string text;  // the call with its arguments and result, one line
 };
 
 // Empties the tree, closes every handle, forgets calls and faults.
@@ -36,10 +37,15 @@ void reset();
 
 // Creates every missing level of `path`; no call is recorded.
 void seedKey(const std::string& path);
-// Creates `keyPath` as seedKey does and stores one value in it; an empty
-// name is the default value.
+// Creates `keyPath` as seedKey does and stores one value in it, as
+// RegSetValueExA would; an empty name is the default value.
 void seedValue(const std::string& keyPath, const std::string& name, DWORD type,
                const std::string& bytes);
+// The same as another program's RegSetValueExW would store it: `bytes` are
+// wide units and come back from RegQueryValueExW as they are, whatever
+// their length.
+void seedWideValue(const std::string& keyPath, const std::string& name, DWORD type,
+                   const std::string& bytes);
 
 // Every key below the root in name order, parents before children, each with
 // its values in name order (the default value first).
@@ -51,6 +57,9 @@ std::string treeText();
 
 // Every later call of `operation` whose key path equals `keyPath` (compared
 // as the registry compares names) fails with `error` and changes nothing.
+// A failed query still fills its outputs as the value would: Windows
+// promises nothing of them, and a caller that reads them after a failure is
+// to be caught.
 void failCall(Operation operation, const std::string& keyPath, LONG error);
 // The nth registry call after reset (counting from 1) fails with `error`.
 void failNthCall(int n, LONG error);

@@ -42,10 +42,25 @@ const Step kSteps[] = {
      "Failed to set new values in 'zarvel' key"},
 };
 
-// The registry as keys with their string values, and the check's calls over
-// it: each call is numbered, and a numbered call in `failing` fails.
+// A value as the model keeps it: a string's text without its terminator,
+// or another type's bytes.
+struct Data {
+  DWORD type;
+  std::string bytes;
+};
+
+bool isString(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ; }
+
+// As the in-memory registry's tree text names them.
+const std::map<DWORD, std::string> kTypeNames = {
+    {REG_SZ, "REG_SZ"}, {REG_EXPAND_SZ, "REG_EXPAND_SZ"}, {REG_BINARY, "REG_BINARY"}};
+
+using Keys = std::map<std::string, std::map<std::string, Data>>;
+
+// The registry as keys with their values, and the check's calls over it:
+// each call is numbered, and a numbered call in `failing` fails.
 struct Model {
-  std::map<std::string, std::map<std::string, std::string>> keys;
+  Keys keys;
   std::set<int> failing;
   int calls = 0;
   std::string output;
@@ -74,7 +89,8 @@ struct Model {
     const bool read = call();
     call();
     const auto command = keys[path].find("");
-    return read && command != keys[path].end() && !command->second.empty();
+    return read && command != keys[path].end() && isString(command->second.type) &&
+           !command->second.bytes.empty();
   }
 
   bool createKey(const std::string& path) {
@@ -87,7 +103,7 @@ struct Model {
   bool write(const Step& step) {
     bool opened = call() && keys.count(step.key) > 0;
     if (opened && call()) {
-      keys[step.key][step.valueName] = step.data;
+      keys[step.key][step.valueName] = Data{REG_SZ, step.data};
       output += std::string("Success writing to Registry ") + step.data;
       output += call() ? "Success closing key." : "Error closing key.";
       return true;
@@ -126,15 +142,15 @@ struct Model {
     for (const auto& key : keys) {
       text += key.first + "\n";
       for (const auto& value : key.second) {
-        text += "  " + (value.first.empty() ? std::string("@") : shownBytes(value.first)) +
-                " = REG_SZ " + shownBytes(value.second + '\0') + "\n";
+        const Data& data = value.second;
+        text += "  " + (value.first.empty() ? std::string("@") : shownBytes(value.first)) + " = " +
+                kTypeNames.at(data.type) + " " +
+                shownBytes(isString(data.type) ? data.bytes + '\0' : data.bytes) + "\n";
       }
     }
     return text;
   }
 };
-
-using Keys = std::map<std::string, std::map<std::string, std::string>>;
 
 struct StartingState {
   const char* name;
@@ -143,13 +159,13 @@ struct StartingState {
 };
 
 // A registration whose command key holds `command`, or no command at all.
-Keys layoutWith(const char* command) {
-  Keys keys = {{"zarvel", {{"", "URL:Zarvel Protocol"}, {"URL Protocol", ""}}},
-               {"zarvel\\DefaultIcon", {{"", "zarvel.exe,1"}}},
+Keys layoutWith(const char* command, DWORD type = REG_SZ) {
+  Keys keys = {{"zarvel", {{"", {REG_SZ, "URL:Zarvel Protocol"}}, {"URL Protocol", {REG_SZ, ""}}}},
+               {"zarvel\\DefaultIcon", {{"", {REG_SZ, "zarvel.exe,1"}}}},
                {"zarvel\\shell", {}},
                {"zarvel\\shell\\open", {}},
                {"zarvel\\shell\\open\\command", {}}};
-  if (command) keys["zarvel\\shell\\open\\command"][""] = command;
+  if (command) keys["zarvel\\shell\\open\\command"][""] = Data{type, command};
   return keys;
 }
 
@@ -159,6 +175,9 @@ const StartingState kStartingStates[] = {
     {"complete", layoutWith("\"D:\\Old\\zarvel.exe\" \"%1\""), true},
     {"command key without its command", layoutWith(nullptr), false},
     {"empty command", layoutWith(""), false},
+    {"command of another type", layoutWith("\"D:\\Old\\zarvel.exe\" \"%1\"", REG_BINARY), false},
+    {"expandable command", layoutWith("\"%ProgramFiles%\\zarvel.exe\" \"%1\"", REG_EXPAND_SZ),
+     true},
 };
 
 void seed(const StartingState& state) {
@@ -166,7 +185,9 @@ void seed(const StartingState& state) {
   for (const auto& key : state.keys) {
     memory_registry::seedKey(key.first);
     for (const auto& value : key.second) {
-      memory_registry::seedValue(key.first, value.first, REG_SZ, value.second + '\0');
+      const Data& data = value.second;
+      memory_registry::seedValue(key.first, value.first, data.type,
+                                 isString(data.type) ? data.bytes + '\0' : data.bytes);
     }
   }
 }
@@ -175,16 +196,21 @@ std::string check() {
   return captureStdout([] { checkUriQualifier(kPath); });
 }
 
-// The tree as the model holds it; every value in it is a string.
+// The tree as the model holds it; every string in it is terminated.
 Keys keysOf(const std::vector<memory_registry::Key>& tree) {
   Keys keys;
   for (const memory_registry::Key& key : tree) {
     auto& values = keys[key.path];
     for (const memory_registry::Value& value : key.values) {
-      const bool terminated =
-          value.type == REG_SZ && !value.bytes.empty() && value.bytes.back() == '\0';
+      if (!isString(value.type)) {
+        values[value.name] = Data{value.type, value.bytes};
+        continue;
+      }
+      const bool terminated = !value.bytes.empty() && value.bytes.back() == '\0';
       EXPECT_TRUE(terminated) << key.path;
-      if (terminated) values[value.name] = value.bytes.substr(0, value.bytes.size() - 1);
+      if (terminated) {
+        values[value.name] = Data{value.type, value.bytes.substr(0, value.bytes.size() - 1)};
+      }
     }
   }
   return keys;

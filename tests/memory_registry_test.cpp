@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "registry/memory_registry.h"
@@ -138,31 +139,52 @@ TEST_F(MemoryRegistryTest, ValuesKeepTypeAndExactBytes) {
             "  \"empty\" = REG_SZ \"\\0\"\n");
 }
 
+std::string bytesOf(const std::wstring& wide) {
+  return std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
+}
+
 // Strings stored through the narrow interface come back wide, as on
-// Windows; a buffer too small is told the size it needs.
+// Windows; one stored through the wide interface comes back as it is. A
+// buffer too small is told the size it needs.
 TEST_F(MemoryRegistryTest, QueryAnswersWithTypeSizeAndData) {
   const DWORD w = sizeof(wchar_t);
+  const auto seed = [](DWORD type, const std::string& bytes) {
+    return [=] { memory_registry::seedValue("k", "", type, bytes); };
+  };
   const struct {
     const char* name;
-    DWORD type;
-    std::string stored;  // empty name: no value at all
-    DWORD room;          // bytes offered; 0: no data buffer
+    std::function<void()> prepare;
+    DWORD room;  // bytes offered; 0: no data buffer
     LONG result;
-    DWORD size;         // as returned
-    std::wstring data;  // as returned, where it fits
+    DWORD type;
+    DWORD size;            // as returned
+    std::string returned;  // the buffer's leading bytes afterwards
   } cases[] = {
-      {"missing", REG_NONE, "", 2 * w, ERROR_FILE_NOT_FOUND, 2 * w, L""},
-      {"fits", REG_SZ, std::string("a\0", 2), 2 * w, ERROR_SUCCESS, 2 * w, std::wstring(L"a\0", 2)},
-      {"too long", REG_EXPAND_SZ, std::string("ab\0", 3), 2 * w, ERROR_MORE_DATA, 3 * w, L""},
-      {"size only", REG_SZ, std::string("ab\0", 3), 0, ERROR_SUCCESS, 3 * w, L""},
-      {"UTF-8 decoded", REG_SZ, "\xc5\x81\xff", 2 * w, ERROR_SUCCESS, 2 * w, L"\u0141\ufffd"},
-      {"binary as stored", REG_BINARY, "abcd", 4, ERROR_SUCCESS, 4, L""},
+      {"missing", [] {}, 2 * w, ERROR_FILE_NOT_FOUND, REG_NONE, 2 * w, bytesOf(std::wstring(2, 0))},
+      {"fits", seed(REG_SZ, std::string("a\0", 2)), 2 * w, ERROR_SUCCESS, REG_SZ, 2 * w,
+       bytesOf(std::wstring(L"a\0", 2))},
+      {"too long, its start given", seed(REG_EXPAND_SZ, std::string("ab\0", 3)), 2 * w,
+       ERROR_MORE_DATA, REG_EXPAND_SZ, 3 * w, bytesOf(L"ab")},
+      {"size only", seed(REG_SZ, std::string("ab\0", 3)), 0, ERROR_SUCCESS, REG_SZ, 3 * w, ""},
+      {"UTF-8 decoded", seed(REG_SZ, "\xc5\x81\xff"), 2 * w, ERROR_SUCCESS, REG_SZ, 2 * w,
+       bytesOf(L"\u0141\ufffd")},
+      {"multi-string decoded", seed(REG_MULTI_SZ, std::string("a\0b\0\0", 5)), 2 * w,
+       ERROR_MORE_DATA, REG_MULTI_SZ, 5 * w, bytesOf(std::wstring(L"a\0", 2))},
+      {"binary as stored", seed(REG_BINARY, "abcd"), 4, ERROR_SUCCESS, REG_BINARY, 4, "abcd"},
+      {"stored wide, as it is", [] { memory_registry::seedWideValue("k", "", REG_SZ, "x"); }, 2 * w,
+       ERROR_SUCCESS, REG_SZ, 1, std::string("x\0\0\0", 4)},
+      {"failed, and answered all the same",
+       [] {
+         memory_registry::seedValue("k", "", REG_SZ, std::string("ab\0", 3));
+         memory_registry::failCall(Operation::QueryValue, "k", ERROR_ACCESS_DENIED);
+       },
+       2 * w, ERROR_ACCESS_DENIED, REG_SZ, 3 * w, bytesOf(L"ab")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     memory_registry::reset();
     memory_registry::seedKey("k");
-    if (c.type != REG_NONE) memory_registry::seedValue("k", "", c.type, c.stored);
+    c.prepare();
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"k", 0, KEY_READ, &key), ERROR_SUCCESS);
     wchar_t buffer[4] = {};
@@ -172,12 +194,7 @@ TEST_F(MemoryRegistryTest, QueryAnswersWithTypeSizeAndData) {
     EXPECT_EQ(RegQueryValueExW(key, L"", nullptr, &type, data, &size), c.result);
     EXPECT_EQ(type, c.type);
     EXPECT_EQ(size, c.size);
-    if (c.result == ERROR_SUCCESS && c.type != REG_BINARY && data) {
-      EXPECT_EQ(std::wstring(buffer, size / w), c.data);
-    }
-    if (c.type == REG_BINARY) {
-      EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "abcd");
-    }
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), c.returned.size()), c.returned);
     RegCloseKey(key);
   }
   // Reading needs a handle opened for it.

@@ -6,19 +6,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "tests/program_run.h"
 
 // POSIX leaves this declaration to the program; glibc makes it only for
 // _GNU_SOURCE, which g++ happens to define.
 extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 namespace {
-
-struct ProgramRun {
-  std::string output;
-  int exitStatus;
-};
 
 ProgramRun runProgram(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), ZARVEL_URI_PROGRAM);
@@ -36,13 +34,13 @@ ProgramRun runProgram(std::vector<std::string> arguments) {
   EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
   close(pipeEnds[1]);
-  ProgramRun run{"", -1};
+  ProgramRun run{"", UINT32_MAX};
   char buffer[4096];
   for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) run.output.append(buffer, n);
   close(pipeEnds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
+  if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
   return run;
 }
 
@@ -55,7 +53,7 @@ const std::string kRegistered =
 TEST(ProgramTest, FirstRunEchoesThenRegisters) {
   ProgramRun run = runProgram({"C:\\Apps\\zarvel.exe"});
   EXPECT_EQ(run.output, "C:\\Apps\\zarvel.exe\n" + kRegistered);
-  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.exitCode, 0u);
 }
 
 TEST(ProgramTest, ArgumentsBecomeOnePath) {
@@ -87,7 +85,7 @@ TEST(ProgramTest, ArgumentsBecomeOnePath) {
   for (const auto& c : cases) {
     ProgramRun run = runProgram(c.arguments);
     EXPECT_EQ(run.output, c.output);
-    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.exitCode, 0u);
   }
 }
 

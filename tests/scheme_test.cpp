@@ -43,6 +43,7 @@ const std::string kCommandValue = "  @ = REG_SZ \"\"C:\\Apps\\zarvel.exe\" \"%1\
 const std::string kCompleteTree = kSchemeValues + kIconValue + kCommandKeysOnly + kCommandValue;
 
 const char kPath[] = "C:\\Apps\\zarvel.exe";
+const char kCommandKey[] = "zarvel\\shell\\open\\command";
 
 // The check reads the command key's default value into room for one
 // character and its terminator.
@@ -54,7 +55,7 @@ void seedCompleteRegistration(const std::string& command) {
   memory_registry::seedValue("zarvel", "", REG_SZ, std::string("URL:Zarvel Protocol\0", 20));
   memory_registry::seedValue("zarvel", "URL Protocol", REG_SZ, std::string("\0", 1));
   memory_registry::seedValue("zarvel\\DefaultIcon", "", REG_SZ, std::string("zarvel.exe,1\0", 13));
-  memory_registry::seedValue("zarvel\\shell\\open\\command", "", REG_SZ, command + '\0');
+  memory_registry::seedValue(kCommandKey, "", REG_SZ, command + '\0');
 }
 
 class SchemeTest : public testing::Test {
@@ -120,17 +121,27 @@ TEST_F(SchemeTest, OutcomeByStateFound) {
        [] { memory_registry::seedKey("zarvel\\shell\\open\\command"); }, kRegistered,
        kCompleteTree},
       {"empty command is replaced",
-       [] {
-         memory_registry::seedValue("zarvel\\shell\\open\\command", "", REG_SZ,
-                                    std::string("\0", 1));
-       },
+       [] { memory_registry::seedValue(kCommandKey, "", REG_SZ, std::string("\0", 1)); },
        kRegistered, kCompleteTree},
       {"command stored without any bytes is replaced",
-       [] { memory_registry::seedValue("zarvel\\shell\\open\\command", "", REG_SZ, ""); },
+       [] { memory_registry::seedValue(kCommandKey, "", REG_SZ, ""); }, kRegistered, kCompleteTree},
+      // A value of another type is no command, whatever its bytes.
+      {"command stored as a number is replaced",
+       [] { memory_registry::seedValue(kCommandKey, "", REG_DWORD, std::string("\1\0\0\0", 4)); },
        kRegistered, kCompleteTree},
-      {"command that is not a string is replaced",
-       [] { memory_registry::seedValue("zarvel\\shell\\open\\command", "", REG_BINARY, "ab"); },
+      {"command stored as binary is replaced",
+       [&] { memory_registry::seedValue(kCommandKey, "", REG_BINARY, otherCommand); }, kRegistered,
+       kCompleteTree},
+      {"command stored as a list of strings is replaced",
+       [] {
+         memory_registry::seedValue(kCommandKey, "", REG_MULTI_SZ,
+                                    std::string("\"D:\\Other\\zarvel.exe\"\0\"%1\"\0\0", 28));
+       },
        kRegistered, kCompleteTree},
+      // Written through the wide interface, one byte is not a whole character.
+      {"command shorter than a character is replaced",
+       [] { memory_registry::seedWideValue(kCommandKey, "", REG_SZ, "x"); }, kRegistered,
+       kCompleteTree},
       {"command that cannot be read is replaced",
        [&] {
          seedCompleteRegistration(otherCommand);
@@ -138,11 +149,16 @@ TEST_F(SchemeTest, OutcomeByStateFound) {
                                    ERROR_ACCESS_DENIED);
        },
        kRegistered, kCompleteTree},
-      {"one-character expandable command counts as present",
+      {"expandable command counts as present",
        [] {
-         memory_registry::seedValue("zarvel\\shell\\open\\command", "", REG_EXPAND_SZ,
-                                    std::string("x\0", 2));
+         memory_registry::seedValue(kCommandKey, "", REG_EXPAND_SZ,
+                                    std::string("\"%ProgramFiles%\\zarvel.exe\" \"%1\"\0", 33));
        },
+       "",
+       kSchemeKeyOnly + kCommandKeysOnly +
+           "  @ = REG_EXPAND_SZ \"\"%ProgramFiles%\\zarvel.exe\" \"%1\"\\0\"\n"},
+      {"one-character expandable command counts as present",
+       [] { memory_registry::seedValue(kCommandKey, "", REG_EXPAND_SZ, std::string("x\0", 2)); },
        "", kSchemeKeyOnly + kCommandKeysOnly + "  @ = REG_EXPAND_SZ \"x\\0\"\n"},
       {"scheme key left without its command key, with extras",
        [] {

@@ -1,8 +1,9 @@
 """The test command's last word: for each preset, how many of its tests passed,
 failed and were skipped, read from CTest's JUnit file; for the Windows builds,
-how their images ran; and what the style check found. Exits 1 when a test
-failed or did not run, when one was skipped and ZARVEL_ALLOW_SKIPS=1 does not
-say that is enough, or when the style check found something or did not run.
+how their images ran; and what each of the style check's readers found.
+Exits 1 when a test failed or did not run, when one was skipped and
+ZARVEL_ALLOW_SKIPS=1 does not say that is enough, or when the style check
+found something or did not run.
 
   test_summary.py BUILD_ROOT PRESET...   (BUILD_ROOT/PRESET/test-results.xml,
                                           BUILD_ROOT/style-check.json)
@@ -17,7 +18,7 @@ import xml.etree.ElementTree as ElementTree
 # path; nothing is cached in the source tree.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.dont_write_bytecode = True
-import i386_emulation  # noqa: E402
+import i386_emulation
 
 HOW_IMAGES_RUN = {
     "win32": lambda: "its 32-bit images ran " + i386_emulation.describe(),
@@ -39,12 +40,14 @@ def counts(results_file):
 
 
 def style_verdict(verdict_file):
-    """(passed, words) of tools/style_check.py's run."""
+    """(passed, a line per reader) of tools/style_check.py's run."""
     if not os.path.exists(verdict_file):
-        return False, "FAILED: the style check did not run"
+        return False, ["FAILED: the style check did not run"]
     with open(verdict_file, encoding="utf-8") as verdict:
         found = json.load(verdict)
-    return found["passed"] is True, found["words"]
+    readers = found["readers"]
+    passed = found["passed"] is True and all(reader["passed"] is True for reader in readers)
+    return passed, [f"{reader['reader']}: {reader['words']}" for reader in readers]
 
 
 def main(argv):
@@ -69,9 +72,10 @@ def main(argv):
             words.append(HOW_IMAGES_RUN[preset]())
         good = good and failed == 0 and passed > 0
         print(f"{preset}: " + ", ".join(words))
-    passed, words = style_verdict(os.path.join(build_root, "style-check.json"))
+    passed, lines = style_verdict(os.path.join(build_root, "style-check.json"))
     good = good and passed
-    print("style: " + words)
+    for line in lines:
+        print("style: " + line)
     if not good:
         print("FAILED" + ("" if allow_skips else ": a skipped test counts as a failure;"
                           " ZARVEL_ALLOW_SKIPS=1 lets skipped tests pass"))

@@ -12,7 +12,8 @@ endif()
 set(ZARVEL_EXPORTS ${CMAKE_CURRENT_LIST_DIR}/zarvel-uri.def)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/version.h.in ${PROJECT_BINARY_DIR}/zarvel_version.h @ONLY)
 target_sources(zarvel-uri PRIVATE ${CMAKE_CURRENT_LIST_DIR}/zarvel-uri.rc
-                                  ${CMAKE_CURRENT_LIST_DIR}/process_start.cpp)
+                                  ${CMAKE_CURRENT_LIST_DIR}/dll_search.cpp
+                                  ${CMAKE_CURRENT_LIST_DIR}/stack_protector.cpp)
 target_include_directories(zarvel-uri PRIVATE ${PROJECT_BINARY_DIR})
 set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/zarvel-uri.rc PROPERTIES
   OBJECT_DEPENDS "${CMAKE_CURRENT_LIST_DIR}/zarvel-uri.manifest;${PROJECT_BINARY_DIR}/zarvel_version.h")

@@ -57,7 +57,7 @@ done
 allowed='zarvel-uri.exe ntdll.dll kernelbase.dll kernel32.dll msvcrt.dll ucrtbase.dll sechost.dll'
 allowed+=' advapi32.dll'
 loaded=$(sed -n 's/.*Loaded L"\(.*\)" at .*/\1/p' "$folder/trace.txt" | sed 's/.*\\//' |
-         tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
+         tr '[:upper:]' '[:lower:]' | sort -u | tr '\n' ' ')
 for name in $loaded; do
   [[ " $allowed " == *" $name "* ]] || fail "loaded $name, which is not among: $allowed"
 done
@@ -84,7 +84,7 @@ wine_run=("$@")
 words=2
 [[ $triplet == i686* ]] && words=1
 symbol() {  # a regular expression that matches the one symbol wanted
-  $triplet-nm "$build/zarvel-uri.exe.debug" | awk -v s="$1" '$3 ~ s { print $1 }'
+  "$triplet"-nm "$build/zarvel-uri.exe.debug" | awk -v s="$1" '$3 ~ s { print $1 }'
 }
 debugger() {  # RUN_NAME COMMAND...: runs the program under winedbg with these commands
   local run=$1
@@ -118,14 +118,14 @@ fi
 # frame's copy when the function returns. The scheme must be missing, so that
 # the program writes it.
 write=$(symbol '^_?_Z15writeToRegistry')
-after_import_call=$($triplet-objdump -d "$folder/zarvel-uri.exe" --start-address="0x$write" \
+after_import_call=$("$triplet"-objdump -d "$folder/zarvel-uri.exe" --start-address="0x$write" \
   --stop-address="$(printf '0x%x' $((0x$write + 0x200)))" |
   awk '/\tcall +\*/ { found = 1; next }
        found && /^ +[0-9a-f]+:/ { sub(":", "", $1); print $1; exit }')
 "$@" reg delete 'HKCR\zarvel' /f >/dev/null 2>&1
 # The fast-fail is the image's one `int $0x29`, with the stack cookie's code
 # (FAST_FAIL_STACK_COOKIE_CHECK_FAILURE, 2) in ECX or RCX.
-fast_fail=$($triplet-objdump -d "$folder/zarvel-uri.exe" |
+fast_fail=$("$triplet"-objdump -d "$folder/zarvel-uri.exe" |
             awk '/\tint +\$0x29/ { sub(":", "", $1); print $1 }')
 [ "$(wc -w <<<"$fast_fail")" = 1 ] || fail "not one int \$0x29 in the image: ${fast_fail:-none}"
 code=0xc0000409

@@ -62,7 +62,8 @@ if [ "$engine" = inno ]; then
   trap '"${wine_run[@]}" --stop; kill "$xvfb"; wait "$xvfb" 2>/dev/null; rm -f "$displays"' EXIT
   for _ in $(seq 100); do [ -s "$displays" ] && break; sleep 0.1; done
   [ -s "$displays" ] || { cat "$build/installers/xvfb.log" >&2; exit 1; }
-  export DISPLAY=:$(cat "$displays")
+  DISPLAY=:$(cat "$displays")
+  export DISPLAY
 fi
 # Not exec: the trap must run after it.
 "$@" --gtest_filter="Rows/InstallerTest.Runs/${test_name}_*"

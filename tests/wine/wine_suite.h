@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "tests/program_run.h"
+
 std::string utf8(const std::wstring& wide);
 
 // "zarvel" and everything below it, a line per key, then its values (stored
@@ -20,11 +22,6 @@ std::string schemeTreeBelow(HKEY root, const std::wstring& classes);
 
 // The tree that a complete registration with this open command leaves.
 std::string completeTree(const std::string& command);
-
-struct ProgramRun {
-  std::string output;
-  DWORD exitCode;
-};
 
 // Runs `commandLine` to its end and collects its standard output.
 ProgramRun runCommandLine(const std::wstring& commandLine);

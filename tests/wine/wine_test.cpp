@@ -111,6 +111,13 @@ TEST_F(WineTest, RunOverEachStateFound) {
          seedString(command, nullptr, L"");
        },
        completeTree(written)},
+      {"command stored as a number",
+       [&] {
+         seedLayoutAboveCommand();
+         const DWORD number = 1;
+         seedValue(command, nullptr, REG_DWORD, &number, sizeof number);
+       },
+       completeTree(written)},
       {"scheme key left without its command key, with extras",
        [] {
          seedString(L"zarvel", nullptr, L"stale");

@@ -1,12 +1,12 @@
-// What the process does before anything else, and the stack protector's
-// runtime, both written so that nothing here loads a DLL.
+// The stack protector's runtime: the guard, its seed and the failure path,
+// written so that nothing here loads a DLL.
 //
-// Installers run this program elevated from folders that users can write to,
-// such as Downloads, where Windows looks first for a DLL that is not a
-// KnownDLL. libssp, GCC's runtime for the stack protector, imports
-// CryptGenRandom and its kin from advapi32, and RtlGenRandom is a forwarder
-// to cryptbase.dll: Windows resolves such forwarders at start, from that
-// folder. So the guard, its seed and the failure path are the project's own.
+// libssp, GCC's runtime for the stack protector, imports CryptGenRandom and
+// its kin from advapi32, and RtlGenRandom is a forwarder to cryptbase.dll:
+// Windows resolves such forwarders at start, from the program's folder
+// first, which for an installer's elevated run may be Downloads
+// (dll_search.cpp). So the guard, its seed and the failure path are the
+// project's own.
 #include <windows.h>
 
 #include <cpuid.h>
@@ -87,26 +87,10 @@ __attribute__((no_stack_protector)) std::uintptr_t guardSeed() {
   return seed != 0 ? seed : __stack_chk_guard;
 }
 
-// Every later load by name comes from System32: the runtime libraries call
-// LoadLibrary by name, and Windows may load DLLs on the program's behalf.
-// SetDefaultDllDirectories is looked up, not imported, so that the program
-// still starts on Vista and on Windows 7 without KB2533623; there, taking the
-// current folder out of the search is what is left.
-void loadOnlyFromSystem32() {
-  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-  const auto setDefaultDllDirectories =
-      reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void*>(
-          GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
-  if (setDefaultDllDirectories == nullptr ||
-      setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) == 0) {
-    SetDllDirectoryW(L"");
-  }
-}
-
-// Priority 101, the first that programs may use: before every other
-// constructor, and so before main.
-__attribute__((constructor(101), no_stack_protector)) void startProcess() {
-  loadOnlyFromSystem32();
+// Priority 102: right after the DLL search is confined (dll_search.cpp, 101),
+// before every other constructor, and so before main. Unprotected, as the
+// guard changes under it.
+__attribute__((constructor(102), no_stack_protector)) void seedGuard() {
   __stack_chk_guard = guardSeed();
 }
 
