@@ -2,8 +2,15 @@
 # zarvel-uri-<version>-win32.zip (the image, its debug file, README, docs/,
 # CHANGELOG, LICENSE, THIRD-PARTY-NOTICES.txt, BUILDINFO and the bill of
 # materials zarvel-uri.cdx.json) and zarvel-uri-<version>-win32.SHA256SUMS
-# beside it.
+# beside it. The files are installed into package-files/<name>/, which the
+# verifier's rebuild reads too, and tools/release_zip.py writes the zip from
+# them, byte for byte the same for the same files.
 set(ZARVEL_PRESET "" CACHE STRING "The configure preset of this build, as BUILDINFO names it")
+set(package_name zarvel-uri-${PROJECT_VERSION}-${ZARVEL_PLATFORM})
+set(package_files ${PROJECT_BINARY_DIR}/package-files)
+# What the package takes from the source tree; none of it may be untracked.
+set(release_sources README.md CHANGELOG.md LICENSE docs)
+string(JOIN "," release_sources_listed ${release_sources})
 
 # At link time: the image's sum before anyone signs it.
 add_custom_command(TARGET zarvel-uri POST_BUILD
@@ -18,10 +25,10 @@ add_custom_command(TARGET zarvel-uri POST_BUILD
 # libraries in the image, BUILDINFO and the bill of materials. A failure
 # fails the packaging, and no zip is made. Debian's own Python, with
 # Debian's libraries.
-set(release_info /usr/bin/python3 -I ${PROJECT_SOURCE_DIR}/tools/release_info.py write
+set(release_info /usr/bin/python3 -I ${PROJECT_SOURCE_DIR}/tools/release_info.py
     ${PROJECT_BINARY_DIR} ${PROJECT_BINARY_DIR}/zarvel-uri.map ${PROJECT_SOURCE_DIR}
     ${PROJECT_BINARY_DIR} ${PROJECT_VERSION} ${ZARVEL_PLATFORM} "${ZARVEL_PRESET}"
-    ${PROJECT_BINARY_DIR}/zarvel-uri.exe.sha256
+    ${PROJECT_BINARY_DIR}/zarvel-uri.exe.sha256 ${release_sources_listed}
     ${CMAKE_CXX_COMPILER} ${CMAKE_RC_COMPILER} ${ZARVEL_OBJCOPY} ${CMAKE_COMMAND})
 
 install(TARGETS zarvel-uri RUNTIME DESTINATION .)
@@ -33,10 +40,11 @@ install(FILES $<TARGET_FILE:zarvel-uri>.debug README.md CHANGELOG.md LICENSE
               ${PROJECT_BINARY_DIR}/zarvel-uri.cdx.json
         DESTINATION .)
 
-set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_NAME zarvel-uri)
-set(CPACK_PACKAGE_VENDOR zarvel)
-set(CPACK_PACKAGE_FILE_NAME zarvel-uri-${PROJECT_VERSION}-${ZARVEL_PLATFORM})
-set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR})
-set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/write-sums.cmake)
-include(CPack)
+add_custom_target(package
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${package_files} ${package_name}.zip ${package_name}.SHA256SUMS
+  COMMAND ${CMAKE_COMMAND} --install . --prefix ${package_files}/${package_name}
+  COMMAND /usr/bin/python3 -I ${PROJECT_SOURCE_DIR}/tools/release_zip.py ${package_files}
+          ${PROJECT_SOURCE_DIR} ${package_name}.zip
+  WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
+  VERBATIM)
+add_dependencies(package zarvel-uri)

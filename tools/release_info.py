@@ -1,7 +1,9 @@
 """What a release says about how it was made.
-  write OUT_DIR MAP SOURCE_DIR BUILD_DIR VERSION PLATFORM PRESET SUM_FILE COMPILER TOOL...
-      the notices, BUILDINFO and the bill of materials from one reading, all or none
-(A release zip is read by verify_release.py.)
+  release_info.py OUT_DIR MAP SOURCE_DIR BUILD_DIR VERSION PLATFORM PRESET SUM_FILE SOURCES
+                  COMPILER TOOL...
+writes the notices, BUILDINFO and the bill of materials from one reading, all
+or none. SOURCES: what the package takes from SOURCE_DIR, comma-separated; none
+of it may be untracked by git, since BUILDINFO would say the tree was clean.
 """
 
 import hashlib
@@ -16,6 +18,7 @@ import sys
 import time
 import urllib.parse
 import uuid
+import zipfile
 
 from debian import copyright as debian_copyright
 import license_expression as spdx
@@ -247,6 +250,12 @@ def source_state(source):
             "timestamp": epoch and time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(int(epoch)))}
 
 
+def untracked(source, paths):
+    """Files below PATHS that git does not track, ignored ones included."""
+    listed = run("git", "-C", source, "ls-files", "--others", "-z", "--", *paths)
+    return sorted(name for name in listed.stdout.split("\0") if name)
+
+
 def build_programs(compiler, tools):
     """The programs that built the image, the compiler's own and <windows.h>."""
     own = [run(compiler, f"-print-prog-name={p}", check=True).stdout.strip()
@@ -258,6 +267,11 @@ def build_programs(compiler, tools):
     return [shutil.which(p) or p for p in (compiler, *tools)] + [*own, found[0]]
 
 
+# What writes the release's files besides the compiler: this program with its
+# libraries, and the zip writer. Their versions shape the bytes too.
+WRITERS = (zipfile, debian_copyright, spdx)
+
+
 def linked_packages(map_file, source, build):
     """{package as dpkg names it: {file: members}} of what the image holds."""
     by_package = {}
@@ -267,9 +281,17 @@ def linked_packages(map_file, source, build):
     return by_package
 
 
-def write(out_dir, map_file, source, build_dir, version, target, preset, sum_file, *programs):
+def write(out_dir, map_file, source, build_dir, version, target, preset, sum_file, sources,
+          *programs):
+    state = source_state(source)
+    if state["commit"] != "unknown":
+        stray = untracked(source, sources.split(","))
+        if stray:
+            raise Failure(f"{stray[0]} is not tracked by git, and BUILDINFO would say the tree"
+                          " had no uncommitted changes: add it to git or remove it")
     by_package = linked_packages(map_file, source, build_dir)
-    names = {owner(p) for p in build_programs(programs[0], programs[1:])} | set(by_package)
+    programs = build_programs(programs[0], programs[1:]) + [m.__file__ for m in WRITERS]
+    names = {owner(p) for p in programs} | set(by_package)
     installed = {name: package(name) for name in names}  # once each: the files agree
     packages = []
     for name, linked in sorted(by_package.items()):
@@ -280,7 +302,7 @@ def write(out_dir, map_file, source, build_dir, version, target, preset, sum_fil
     debian = (f"{pathlib.Path('/etc/debian_version').read_text().strip()}"
               f" ({platform.freedesktop_os_release()['VERSION_CODENAME']})")
     build = {"version": version, "platform": target, "preset": preset, "debian": debian,
-             "image_sha256": pathlib.Path(sum_file).read_text().split()[0]} | source_state(source)
+             "image_sha256": pathlib.Path(sum_file).read_text().split()[0]} | state
     outputs = {"THIRD-PARTY-NOTICES.txt": notices(packages),
                "BUILDINFO": buildinfo(build, installed),
                "zarvel-uri.cdx.json": bill(packages, build)}
@@ -290,21 +312,15 @@ def write(out_dir, map_file, source, build_dir, version, target, preset, sum_fil
         os.replace(os.path.join(out_dir, name + ".partial"), os.path.join(out_dir, name))
 
 
-COMMANDS = {"write": (write, 9)}
-
-
 def main(argv):
-    function, count = COMMANDS.get(argv[1] if len(argv) > 1 else "", (None, 0))
-    if not function or not count <= len(argv) - 2 <= (len(argv) if function == write else count):
+    if len(argv) < 11:
         print(__doc__, file=sys.stderr)
         return 2
     try:
-        result = function(*argv[2:])
+        write(*argv[1:])
     except (Failure, OSError, subprocess.CalledProcessError) as failure:
         print(f"release_info: {failure}", file=sys.stderr)
         return 1
-    if result is not None:
-        print(result)
     return 0
 
 

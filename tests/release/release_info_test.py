@@ -6,7 +6,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
-import release_info  # noqa: E402
+sys.dont_write_bytecode = True  # nothing cached in the source tree
+import release_info
 
 GCC = "/usr/lib/gcc/i686-w64-mingw32/12-posix"
 MAP = f"""Archive member included to satisfy reference by file (symbol)
