@@ -1,30 +1,17 @@
 #!/usr/bin/env bash
-# Two clean builds of the same sources, in different folders and at
-# different times, must give the same image and the same bill of materials,
-# byte for byte. The copies carry the repository, so that both name the same
-# commit.
-#   reproducible_build.sh SOURCE_DIR PRESET WORK_DIR
+# A fresh build of the same sources, in another folder and later, must give
+# the package this build made, byte for byte: image, debug file, notices,
+# BUILDINFO, bill of materials and the zip around them. The copy carries the
+# repository, so that both name the same commit and the same tree state.
+#   reproducible_build.sh SOURCE_DIR PRESET BUILD_DIR PACKAGE_NAME WORK_DIR
 set -euo pipefail
-source=$1 preset=$2 work=$3
+source=$1 preset=$2 build=$3 name=$4 work=$5
 rm -rf "$work"
 mkdir -p "$work"
-
-build_in() {  # folder; prints the SHA-256 of the image and of the bill of materials
-  local tree=$work/$1
-  mkdir -p "$tree"
-  tar -C "$source" --exclude=./build --exclude=./tools/npm/node_modules -cf - . |
-    tar -C "$tree" -xf -
-  cmake -S "$tree" --preset "$preset" -DBUILD_TESTING=OFF >/dev/null
-  cmake --build "$tree/build/$preset" --target zarvel-uri >/dev/null
-  cmake --install "$tree/build/$preset" --prefix "$tree/installed" >/dev/null
-  sha256sum "$tree/installed/zarvel-uri.exe" "$tree/installed/zarvel-uri.cdx.json" |
-    cut -d' ' -f1 | paste -sd' '
-}
-
-first=$(build_in first)
-sleep 2
-second=$(build_in second-build-elsewhere)
-echo "first build:  $first"
-echo "second build: $second"
+tar -C "$source" --exclude=./build --exclude=./tools/npm/node_modules -cf - . |
+  tar -C "$work" -xf -
+cmake -S "$work" --preset "$preset" -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$work/build/$preset" --target package >/dev/null
+sha256sum "$build/$name.zip" "$work/build/$preset/$name.zip"
+cmp "$build/$name.zip" "$work/build/$preset/$name.zip"
 rm -rf "$work"
-[ "$first" = "$second" ]
