@@ -22,7 +22,8 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
-import authenticode  # noqa: E402
+sys.dont_write_bytecode = True  # nothing cached in the source tree
+import authenticode
 
 PROGRAMS = os.environ.get("OSSLSIGNCODE", "osslsigncode").split(":")
 SECURITY_ENTRY = 0x40 + 24 + 96 + 4 * 8  # in the image below
