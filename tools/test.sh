@@ -37,21 +37,23 @@ configure() {  # PRESET
   [ "$1" = fuzz ] && extra=(-DZARVEL_FUZZ_SECONDS="${ZARVEL_FUZZ_SECONDS:-60}")
   cmake --preset "$1" -DZARVEL_WERROR=ON "${extra[@]}" >/dev/null
 }
-build() {  # PRESET
-  cmake --build --preset "$1" -j"$jobs"
+build() {  # PRESET...
+  local preset
+  for preset in "$@"; do cmake --build --preset "$preset" -j"$jobs"; done
 }
-check() {  # PRESET CTEST_ARGUMENTS...: a failure shows in the summary
-  local results=$PWD/build/$1/test-results.xml
+check() {  # PRESET [PART CTEST_ARGUMENTS...]: a failure shows in the summary
+  local results=$PWD/build/$1/test-results${2:+-$2}.xml
   rm -f "$results"
-  ctest --preset "$1" -j"$jobs" --output-junit "$results" "${@:2}" || true
+  ctest --preset "$1" -j"$jobs" --output-junit "$results" "${@:3}" || true
 }
 style() {
   # A finding fails the run in the summary.
   /usr/bin/python3 -I tools/style_check.py build || true
 }
 
-# Each lane runs in the background, its output to a log shown when it ends. A
-# build that fails ends its lane, and its preset then has no results.
+# Each lane runs in the background, its output to a log that is shown when
+# it ends, with when it did. A build that fails ends its lane, and its preset
+# then has no results, which the summary says.
 lanes=()
 lane() {  # NAME NICENESS COMMAND...
   local name=$1 niceness=$2
@@ -61,37 +63,43 @@ lane() {  # NAME NICENESS COMMAND...
     renice -n "$niceness" -p "$BASHPID" >/dev/null
     "$@"
   ) >"$logs/$name.log" 2>&1 &
-  lanes+=("$!:$name")
+  lanes+=("$!:$name:$SECONDS")
 }
-show_lanes() {
-  local entry
-  for entry in "${lanes[@]}"; do
-    wait "${entry%%:*}" || true
-    echo "== ${entry#*:}"
-    cat "$logs/${entry#*:}.log"
+wait_for() {  # NAME...: waits for these lanes and shows their logs
+  local entry name rest started
+  for name in "$@"; do
+    for entry in "${lanes[@]}"; do
+      rest=${entry#*:}
+      [ "${rest%%:*}" = "$name" ] || continue
+      wait "${entry%%:*}" || true
+      started=${rest#*:}
+      echo "== $name: from ${started} s to ${SECONDS} s"
+      cat "$logs/$name.log"
+    done
   done
-  lanes=()
 }
 
 for preset in "${presets[@]}"; do lane "configure-$preset" 0 configure "$preset"; done
-show_lanes
-
-if [ "${presets[*]}" = "native asan" ]; then
-  native_lane() { build native && build asan && check native -LE release && check asan; }
-  lane native 0 native_lane
-  lane style 0 style
-  show_lanes
+wait_for "${presets[@]/#/configure-}"
+# The style check needs only the compile databases, so it starts at once and
+# runs beside everything else, yielding the processor.
+lane style 19 style
+if [ ${#presets[@]} = 2 ]; then
+  lane native 0 build native asan
+  wait_for native
+  lane tests 0 eval 'check native all -LE release && check asan'
+  wait_for tests style
 else
-  # The 32-bit Wine tests under emulation are the longest path: their lane
-  # goes first, the others yield the processor to it.
-  windows_lane() { build win32 && check win32; }
-  other_lane() {
-    build native && build asan && build win64 && build fuzz
-    check native && check asan && check win64 && check fuzz
-  }
-  lane win32 0 windows_lane
-  lane others 10 other_lane
-  lane style 10 style
-  show_lanes
+  # The 32-bit Wine tests are the longest path, most of all where qemu runs
+  # them: their build goes first, and then their lane has the processor it
+  # wants; every other lane yields to it.
+  lane windows 0 build win32 win64
+  lane native 10 build native asan fuzz
+  wait_for windows native
+  lane wine 0 check win32 wine -L wine
+  lane others 19 eval 'check win32 rest -LE wine && check native all && check asan &&
+                       check win64 all && check fuzz'
+  wait_for wine others style
 fi
+echo "== all done at ${SECONDS} s"
 /usr/bin/python3 -I tools/test_summary.py build "${presets[@]}"

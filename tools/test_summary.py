@@ -5,10 +5,11 @@ Exits 1 when a test failed or did not run, when one was skipped and
 ZARVEL_ALLOW_SKIPS=1 does not say that is enough, or when the style check
 found something or did not run.
 
-  test_summary.py BUILD_ROOT PRESET...   (BUILD_ROOT/PRESET/test-results.xml,
+  test_summary.py BUILD_ROOT PRESET...   (BUILD_ROOT/PRESET/test-results*.xml,
                                           BUILD_ROOT/style-check.json)
 """
 
+import glob
 import json
 import os
 import sys
@@ -56,12 +57,17 @@ def main(argv):
     good = True
     print("== Summary")
     for preset in presets:
-        results_file = os.path.join(build_root, preset, "test-results.xml")
-        if not os.path.exists(results_file):
+        # One file per CTest run: the test command may run a build's tests in parts.
+        results_files = sorted(glob.glob(os.path.join(build_root, preset, "test-results*.xml")))
+        if not results_files:
             print(f"{preset}: FAILED: no test results")
             good = False
             continue
-        passed, failed, skipped = counts(results_file)
+        passed, failed, skipped = 0, 0, []
+        for results_file in results_files:
+            run_passed, run_failed, run_skipped = counts(results_file)
+            passed, failed = passed + run_passed, failed + run_failed
+            skipped += run_skipped
         words = [f"{passed} passed", f"{failed} failed" if failed else "none failed"]
         if skipped:
             words.append(f"{len(skipped)} skipped ({', '.join(skipped)})")
